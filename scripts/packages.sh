@@ -1,0 +1,22 @@
+# Sourced by the other scripts: installs Debian packages that are missing.
+# shellcheck shell=bash
+
+build_packages=(cmake make g++ pkg-config)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 tmux)
+
+need_packages() {
+  local missing=()
+  local package
+  for package in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed'; then
+      missing+=("$package")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}" >&2
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}

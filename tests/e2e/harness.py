@@ -1,0 +1,55 @@
+"""Helpers shared by the end-to-end tests: the binary under test and the
+exact shape of a report."""
+
+import os
+import re
+import subprocess
+
+BINARY = os.environ.get("DISPLAYMODES", "displaymodes")
+
+HEADINGS = [
+    "800 x 600 pixel, 32 bit\n",
+    "800 x 600 pixel, 24 bit\n",
+    "800 x 600 pixel, 16 bit\n",
+]
+PROMPT = "type enter key to continue.\n"
+MODE_LINE = re.compile(r"\tdisplay mode number=( {0,2}\d+) : display frequency=( {0,2}\d+)Hz\n")
+
+
+def report(lines_by_depth):
+    """The exact report text for {depth: [(index, frequency), ...]}."""
+    text = ""
+    for heading, depth in zip(HEADINGS, (32, 24, 16)):
+        text += heading
+        for index, frequency in lines_by_depth.get(depth, []):
+            text += "\tdisplay mode number=%3d : display frequency=%3dHz\n" % (index, frequency)
+    return text + PROMPT
+
+
+def parse_report(text):
+    """{depth: [(index, frequency), ...]} of a well-formed report, else
+    raises ValueError."""
+    lines = text.splitlines(keepends=True)
+    if not lines or lines[-1] != PROMPT:
+        raise ValueError("report does not end with the prompt: %r" % text)
+    result, depth, headings = {}, None, 0
+    for line in lines[:-1]:
+        if headings < 3 and line == HEADINGS[headings]:
+            depth = (32, 24, 16)[headings]
+            result[depth] = []
+            headings += 1
+            continue
+        match = MODE_LINE.fullmatch(line)
+        if depth is None or match is None:
+            raise ValueError("unexpected line %r in %r" % (line, text))
+        result[depth].append((int(match.group(1)), int(match.group(2))))
+    if headings != 3:
+        raise ValueError("missing headings in %r" % text)
+    if report(result) != text:
+        raise ValueError("report not in exact format: %r" % text)
+    return result
+
+
+def run(args=(), stdin=subprocess.DEVNULL, env=None, timeout=60, **kwargs):
+    return subprocess.run([BINARY, *args], stdin=stdin, capture_output=True,
+                          env=env, timeout=timeout, **kwargs)
