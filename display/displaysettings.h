@@ -33,7 +33,10 @@ static_assert(sizeof(DEVMODEA) == 148, "DEVMODEA must keep its 148-byte size");
 constexpr std::uint32_t DM_BITSPERPEL = 0x00040000;
 constexpr std::uint32_t DM_PELSWIDTH = 0x00080000;
 constexpr std::uint32_t DM_PELSHEIGHT = 0x00100000;
+constexpr std::uint32_t DM_DISPLAYFLAGS = 0x00200000;
 constexpr std::uint32_t DM_DISPLAYFREQUENCY = 0x00400000;
+
+constexpr std::uint32_t DM_INTERLACED = 2;  // in dmDisplayFlags
 
 constexpr std::uint32_t CDS_TEST = 2;
 

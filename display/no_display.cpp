@@ -1,11 +1,6 @@
 // The last resort when no display can be reached: there are no modes.
-#include "displaysettings.h"
+#include "services.h"
 
-int EnumDisplaySettingsA(const char* /*deviceName*/, std::uint32_t /*modeNum*/,
-                         DEVMODEA* /*devMode*/) {
-  return 0;
-}
+int NoDisplayReadMode(std::uint32_t /*index*/, DEVMODEA& /*mode*/) { return 0; }
 
-long ChangeDisplaySettingsA(DEVMODEA* /*devMode*/, std::uint32_t /*flags*/) {
-  return DISP_CHANGE_FAILED;
-}
+long NoDisplayTestMode(const DEVMODEA& /*mode*/) { return DISP_CHANGE_BADMODE; }

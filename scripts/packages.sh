@@ -1,8 +1,9 @@
 # Sourced by the other scripts: installs Debian packages that are missing.
 # shellcheck shell=bash
 
-build_packages=(cmake make g++ pkg-config)
-test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 tmux)
+build_packages=(cmake make g++ pkg-config libxcb1-dev libxcb-randr0-dev)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 tmux
+  xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xvfb)
 
 need_packages() {
   local missing=()

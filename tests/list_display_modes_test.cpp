@@ -22,6 +22,9 @@ struct Case {
   std::uint64_t expectedTests;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
 std::vector<FakeMode> Padding(std::size_t count) {
   return std::vector<FakeMode>(count, FakeMode{1024, 768, 32, 60, kOk});
 }

@@ -1,0 +1,35 @@
+// The display services behind the seam. Each answers for its own default
+// display: Open reports whether it can reach one, ReadMode fills mode number
+// `index` (nonzero when it exists), TestMode says whether a mode could be
+// set without ever setting it.
+#pragma once
+
+#include <cstdint>
+
+#include "displaysettings.h"
+
+bool X11Open();
+int X11ReadMode(std::uint32_t index, DEVMODEA &mode);
+long X11TestMode(const DEVMODEA &mode);
+
+int NoDisplayReadMode(std::uint32_t index, DEVMODEA &mode);
+long NoDisplayTestMode(const DEVMODEA &mode);
+
+// Fills a record for one mode, keeping the caller's dmSize and
+// dmDriverExtra and clearing everything the service does not report.
+inline void FillMode(DEVMODEA &mode, std::uint32_t width, std::uint32_t height,
+                     std::uint32_t bitsPerPel, std::uint32_t frequency,
+                     bool interlaced) {
+  const std::uint16_t size = mode.dmSize;
+  const std::uint16_t driverExtra = mode.dmDriverExtra;
+  mode = DEVMODEA{};
+  mode.dmSize = size;
+  mode.dmDriverExtra = driverExtra;
+  mode.dmFields = DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT |
+                  DM_DISPLAYFLAGS | DM_DISPLAYFREQUENCY;
+  mode.dmBitsPerPel = bitsPerPel;
+  mode.dmPelsWidth = width;
+  mode.dmPelsHeight = height;
+  mode.dmDisplayFlags = interlaced ? DM_INTERLACED : 0;
+  mode.dmDisplayFrequency = frequency;
+}
