@@ -16,9 +16,10 @@ CONFIGS = os.path.join(HERE, "..", "x11")
 class XServer:
     """Context manager: `with XServer(depth=24) as x: x.env ...`"""
 
-    def __init__(self, depth=24, xvfb_args=None):
+    def __init__(self, depth=24, xvfb_args=None, config=None):
         self.depth = depth
         self.xvfb_args = xvfb_args
+        self.config = config
         self.process = None
         self.display = None
         self.dir = None
@@ -29,8 +30,8 @@ class XServer:
         if self.xvfb_args is not None:
             command = ["Xvfb", *self.xvfb_args]
         else:
-            config = "xorg-dummy.conf" if self.depth == 24 else "xorg-dummy-%d.conf" % self.depth
-            command = ["Xorg", "-config", os.path.join(CONFIGS, config),
+            config = self.config or os.path.join(CONFIGS, "xorg-dummy-%d.conf" % self.depth)
+            command = ["Xorg", "-config", config,
                        "-logfile", os.path.join(self.dir.name, "Xorg.log"),
                        "-novtswitch", "-sharevts"]
         command += ["-noreset", "-nolisten", "tcp", "-displayfd", str(write_end)]
