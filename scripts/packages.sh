@@ -2,8 +2,9 @@
 # shellcheck shell=bash
 
 build_packages=(cmake make g++ pkg-config libxcb1-dev libxcb-randr0-dev)
-test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 tmux
-  xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xvfb)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 tmux dpkg-dev
+  xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xvfb
+  g++-mingw-w64-x86-64 wine wine64)
 
 need_packages() {
   local missing=()
@@ -18,6 +19,5 @@ need_packages() {
   local sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 }
