@@ -9,7 +9,10 @@
 
 namespace {
 
-enum class Service { kNone, kX11 };
+struct Service {
+  int (*readMode)(std::uint32_t index, DEVMODEA &mode);
+  long (*testMode)(const DEVMODEA &mode);
+};
 
 // A closed standard stream would hand its number to the display connection
 // opened next, and the report would then write into it or read from it.
@@ -21,15 +24,22 @@ void ReserveStandardStreams() {
   }
 }
 
+// The X server when one can be reached, else the kernel's mode setting on
+// a console, else nothing.
 Service Choose() {
   ReserveStandardStreams();
+#ifdef DISPLAYMODES_X11
   if (X11Open()) {
-    return Service::kX11;
+    return {X11ReadMode, X11TestMode};
   }
-  return Service::kNone;
+#endif
+  if (KmsOpen()) {
+    return {KmsReadMode, KmsTestMode};
+  }
+  return {NoDisplayReadMode, NoDisplayTestMode};
 }
 
-Service Chosen() {
+const Service &Chosen() {
   static const Service service = Choose();
   return service;
 }
@@ -41,24 +51,12 @@ int EnumDisplaySettingsA(const char *deviceName, std::uint32_t modeNum,
   if (deviceName != nullptr || devMode == nullptr) {
     return 0;
   }
-  switch (Chosen()) {
-    case Service::kX11:
-      return X11ReadMode(modeNum, *devMode);
-    case Service::kNone:
-      break;
-  }
-  return NoDisplayReadMode(modeNum, *devMode);
+  return Chosen().readMode(modeNum, *devMode);
 }
 
 long ChangeDisplaySettingsA(DEVMODEA *devMode, std::uint32_t flags) {
   if (devMode == nullptr || flags != CDS_TEST) {
     return DISP_CHANGE_FAILED;
   }
-  switch (Chosen()) {
-    case Service::kX11:
-      return X11TestMode(*devMode);
-    case Service::kNone:
-      break;
-  }
-  return NoDisplayTestMode(*devMode);
+  return Chosen().testMode(*devMode);
 }

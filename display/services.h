@@ -12,6 +12,10 @@ bool X11Open();
 int X11ReadMode(std::uint32_t index, DEVMODEA &mode);
 long X11TestMode(const DEVMODEA &mode);
 
+bool KmsOpen();
+int KmsReadMode(std::uint32_t index, DEVMODEA &mode);
+long KmsTestMode(const DEVMODEA &mode);
+
 int NoDisplayReadMode(std::uint32_t index, DEVMODEA &mode);
 long NoDisplayTestMode(const DEVMODEA &mode);
 
