@@ -42,7 +42,7 @@ class DebianPackage(unittest.TestCase):
         self.assertTrue(os.path.isfile(manual))
         depends = subprocess.run(["dpkg-deb", "-f", self.deb, "Depends"], capture_output=True,
                                  check=True).stdout.decode()
-        for library in ("libc6", "libxcb1", "libxcb-randr0"):
+        for library in ("libc6", "libxcb1", "libxcb-randr0", "libdrm2"):
             self.assertIn(library, depends)
 
 
