@@ -6,6 +6,7 @@ import glob
 import os
 import subprocess
 import tempfile
+import time
 import unittest
 import zipfile
 from collections import Counter
@@ -63,6 +64,25 @@ class Wine(unittest.TestCase):
         at_32 = [Counter(f for _, f in parse_report(text)[32]) for text in (windows, linux)]
         self.assertEqual(at_32[0], at_32[1])
         self.assertGreater(sum(at_32[1].values()), 0)
+
+    def test_waits_for_a_key_and_output_to_a_file_is_complete(self):
+        expected = self.wine(BINARY).stdout
+        with tempfile.TemporaryFile() as out:
+            read_end, write_end = os.pipe()
+            program = subprocess.Popen([WINE, BINARY], stdin=read_end, stdout=out,
+                                       stderr=subprocess.DEVNULL, env=self.env)
+            os.close(read_end)
+            try:
+                time.sleep(3)
+                self.assertIsNone(program.poll(), "must wait for a key")
+                os.write(write_end, b"\r\n")
+                self.assertEqual(program.wait(timeout=60), 0)
+            finally:
+                os.close(write_end)
+                if program.poll() is None:
+                    program.kill()
+            out.seek(0)
+            self.assertEqual(out.read(), expected)
 
     def test_zip_package_runs_on_its_own(self):
         archives = glob.glob(os.path.join(os.environ["PACKAGES"], "displaymodes-*-win64.zip"))
