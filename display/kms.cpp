@@ -14,7 +14,6 @@
 #include <xf86drmMode.h>
 
 #include <array>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
