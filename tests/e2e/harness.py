@@ -1,6 +1,7 @@
 """Helpers shared by the end-to-end tests: the binary under test and the
 exact shape of a report."""
 
+import contextlib
 import os
 import re
 import subprocess
@@ -53,3 +54,27 @@ def parse_report(text):
 def run(args=(), stdin=subprocess.DEVNULL, env=None, timeout=60, **kwargs):
     return subprocess.run([BINARY, *args], stdin=stdin, capture_output=True,
                           env=env, timeout=timeout, **kwargs)
+
+
+@contextlib.contextmanager
+def waiting_for_a_key(command, env, stdout):
+    """Starts `command` with its input a pipe held open and yields the
+    process and `press(key)`, which types the key and returns the exit
+    status. The process is killed if it is still running afterwards."""
+    read_end, write_end = os.pipe()
+    process = subprocess.Popen(command, stdin=read_end, stdout=stdout,
+                               stderr=subprocess.PIPE, env=env)
+    os.close(read_end)
+
+    def press(key):
+        os.write(write_end, key)
+        return process.wait(timeout=60)
+
+    try:
+        yield process, press
+    finally:
+        os.close(write_end)
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        process.stderr.close()

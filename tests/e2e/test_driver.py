@@ -4,13 +4,12 @@ their odd states, an interactive terminal."""
 import os
 import shlex
 import shutil
-import signal
 import subprocess
 import tempfile
 import time
 import unittest
 
-from harness import BINARY, PROMPT, parse_report, run
+from harness import BINARY, PROMPT, parse_report, run, waiting_for_a_key
 
 # Whatever service answers on this machine, the driver behaves the same;
 # the X server a developer may be running is kept out of it.
@@ -82,25 +81,15 @@ class Driver(unittest.TestCase):
 
     def test_output_to_a_file_is_buffered_and_complete_at_exit(self):
         with tempfile.TemporaryFile() as out:
-            read_end, write_end = os.pipe()
-            process = subprocess.Popen([BINARY], stdin=read_end, stdout=out,
-                                       stderr=subprocess.PIPE, env=ENV)
-            os.close(read_end)
-            try:
+            with waiting_for_a_key([BINARY], ENV, out) as (process, press):
                 time.sleep(1.0)
                 self.assertIsNone(process.poll(), "must wait for a key")
                 out.seek(0)
                 self.assertEqual(out.read(), b"", "output to a file is buffered")
-                os.write(write_end, b"\n")
-                self.assertEqual(process.wait(timeout=20), 0)
-            finally:
-                os.close(write_end)
-                if process.poll() is None:
-                    process.kill()
+                self.assertEqual(press(b"\n"), 0)
+                self.assertEqual(process.stderr.read(), b"")
             out.seek(0)
             self.assertEqual(out.read().decode(), self.reference)
-            self.assertEqual(process.stderr.read(), b"")
-            process.stderr.close()
 
 
 @unittest.skipUnless(shutil.which("tmux"), "tmux is not installed")

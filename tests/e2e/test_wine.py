@@ -11,7 +11,7 @@ import unittest
 import zipfile
 from collections import Counter
 
-from harness import BINARY, parse_report, report
+from harness import BINARY, parse_report, report, waiting_for_a_key
 from xserver import XServer
 
 WINE = os.environ.get("WINE", "wine")
@@ -68,19 +68,10 @@ class Wine(unittest.TestCase):
     def test_waits_for_a_key_and_output_to_a_file_is_complete(self):
         expected = self.wine(BINARY).stdout
         with tempfile.TemporaryFile() as out:
-            read_end, write_end = os.pipe()
-            program = subprocess.Popen([WINE, BINARY], stdin=read_end, stdout=out,
-                                       stderr=subprocess.DEVNULL, env=self.env)
-            os.close(read_end)
-            try:
+            with waiting_for_a_key([WINE, BINARY], self.env, out) as (program, press):
                 time.sleep(3)
                 self.assertIsNone(program.poll(), "must wait for a key")
-                os.write(write_end, b"\r\n")
-                self.assertEqual(program.wait(timeout=60), 0)
-            finally:
-                os.close(write_end)
-                if program.poll() is None:
-                    program.kill()
+                self.assertEqual(press(b"\r\n"), 0)
             out.seek(0)
             self.assertEqual(out.read(), expected)
 

@@ -4,10 +4,11 @@ xrandr, and the expected report derived from xrandr --verbose."""
 import os
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
-from harness import BINARY, HEADINGS, PROMPT, parse_report, report, run
+from harness import BINARY, HEADINGS, PROMPT, parse_report, report, run, waiting_for_a_key
 from xserver import XProxy, XServer, expected_lines
 
 TIMINGS = "800 840 968 1056 600 601 605 628"
@@ -106,20 +107,15 @@ class NoServer(unittest.TestCase):
     def test_server_killed_while_the_program_waits(self):
         with XServer() as server:
             expected = report(expected_lines(server))
-            read_end, write_end = os.pipe()
-            program = subprocess.Popen([BINARY], stdin=read_end, env=server.env,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            os.close(read_end)
-            time.sleep(0.5)
-            server.process.kill()
-            server.process.wait()
-            os.write(write_end, b"\n")
-            os.close(write_end)
-            out, err = program.communicate(timeout=20)
-            self.assertEqual(program.returncode, 0)
-            self.assertEqual(err, b"")
-            self.assertEqual(out.decode(), expected)
-
+            with tempfile.TemporaryFile() as out:
+                with waiting_for_a_key([BINARY], server.env, out) as (program, press):
+                    time.sleep(0.5)
+                    server.process.kill()
+                    server.process.wait()
+                    self.assertEqual(press(b"\n"), 0)
+                    self.assertEqual(program.stderr.read(), b"")
+                out.seek(0)
+                self.assertEqual(out.read().decode(), expected)
 
 if __name__ == "__main__":
     unittest.main()

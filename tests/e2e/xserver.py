@@ -4,7 +4,6 @@ independent reading of its outputs through xrandr and xdpyinfo."""
 
 import os
 import re
-import signal
 import subprocess
 import sys
 import tempfile
