@@ -109,7 +109,7 @@ class NoServer(unittest.TestCase):
             expected = report(expected_lines(server))
             with tempfile.TemporaryFile() as out:
                 with waiting_for_a_key([BINARY], server.env, out) as (program, press):
-                    time.sleep(0.5)
+                    time.sleep(1.0)  # the walks take milliseconds
                     server.process.kill()
                     server.process.wait()
                     self.assertEqual(press(b"\n"), 0)
