@@ -14,14 +14,16 @@ int main(void) {
   for (int walk = 0; walk < 3; ++walk) {
     xcb_randr_get_screen_resources_current_cookie_t rc =
         xcb_randr_get_screen_resources_current(c, root);
-    xcb_randr_get_output_primary_cookie_t pc = xcb_randr_get_output_primary(c, root);
+    xcb_randr_get_output_primary_cookie_t pc =
+        xcb_randr_get_output_primary(c, root);
     xcb_randr_get_screen_resources_current_reply_t *res =
         xcb_randr_get_screen_resources_current_reply(c, rc, NULL);
     xcb_randr_get_output_primary_reply_t *primary =
         xcb_randr_get_output_primary_reply(c, pc, NULL);
     if (res == NULL || primary == NULL) return 1;
     free(xcb_randr_get_output_info_reply(
-        c, xcb_randr_get_output_info(c, primary->output, res->config_timestamp), NULL));
+        c, xcb_randr_get_output_info(c, primary->output, res->config_timestamp),
+        NULL));
     free(res);
     free(primary);
   }
