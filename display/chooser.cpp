@@ -10,6 +10,7 @@
 namespace {
 
 struct Service {
+  void (*refresh)();
   int (*readMode)(std::uint32_t index, DEVMODEA &mode);
   long (*testMode)(const DEVMODEA &mode);
 };
@@ -30,19 +31,21 @@ Service Choose() {
   ReserveStandardStreams();
 #ifdef DISPLAYMODES_X11
   if (X11Open()) {
-    return {X11ReadMode, X11TestMode};
+    return {X11Refresh, X11ReadMode, X11TestMode};
   }
 #endif
   if (KmsOpen()) {
-    return {KmsReadMode, KmsTestMode};
+    return {KmsRefresh, KmsReadMode, KmsTestMode};
   }
-  return {NoDisplayReadMode, NoDisplayTestMode};
+  return {NoDisplayRefresh, NoDisplayReadMode, NoDisplayTestMode};
 }
 
 const Service &Chosen() {
   static const Service service = Choose();
   return service;
 }
+
+bool refreshed = false;
 
 }  // namespace
 
@@ -51,7 +54,14 @@ int EnumDisplaySettingsA(const char *deviceName, std::uint32_t modeNum,
   if (deviceName != nullptr || devMode == nullptr) {
     return 0;
   }
-  return Chosen().readMode(modeNum, *devMode);
+  // As on Win32, mode 0 reads the display afresh and later numbers read
+  // that snapshot, so a walk sees one consistent list.
+  const Service &service = Chosen();
+  if (modeNum == 0 || !refreshed) {
+    service.refresh();
+    refreshed = true;
+  }
+  return service.readMode(modeNum, *devMode);
 }
 
 long ChangeDisplaySettingsA(DEVMODEA *devMode, std::uint32_t flags) {

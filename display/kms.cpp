@@ -86,7 +86,6 @@ struct Snapshot {
 struct Card {
   int fd = -1;
   bool atomic = false;
-  bool snapshotTaken = false;
   Snapshot snapshot;
 };
 
@@ -398,11 +397,9 @@ bool KmsOpen() {
   return false;
 }
 
+void KmsRefresh() { card.snapshot = TakeSnapshot(card.fd); }
+
 int KmsReadMode(std::uint32_t index, DEVMODEA &mode) {
-  if (index == 0 || !card.snapshotTaken) {
-    card.snapshot = TakeSnapshot(card.fd);
-    card.snapshotTaken = true;
-  }
   const std::vector<Entry> &entries = card.snapshot.entries;
   if (index >= entries.size()) {
     return 0;

@@ -1,7 +1,8 @@
 // The display services behind the seam. Each answers for its own default
-// display: Open reports whether it can reach one, ReadMode fills mode number
-// `index` (nonzero when it exists), TestMode says whether a mode could be
-// set without ever setting it.
+// display: Open reports whether it can reach one, Refresh reads that
+// display's modes afresh into a snapshot, ReadMode fills mode number `index`
+// of the snapshot (nonzero when it exists), TestMode says whether a mode
+// could be set without ever setting it.
 #pragma once
 
 #include <cstdint>
@@ -9,13 +10,16 @@
 #include "displaysettings.h"
 
 bool X11Open();
+void X11Refresh();
 int X11ReadMode(std::uint32_t index, DEVMODEA &mode);
 long X11TestMode(const DEVMODEA &mode);
 
 bool KmsOpen();
+void KmsRefresh();
 int KmsReadMode(std::uint32_t index, DEVMODEA &mode);
 long KmsTestMode(const DEVMODEA &mode);
 
+void NoDisplayRefresh();
 int NoDisplayReadMode(std::uint32_t index, DEVMODEA &mode);
 long NoDisplayTestMode(const DEVMODEA &mode);
 

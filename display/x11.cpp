@@ -1,8 +1,7 @@
 // The default display of the X server named by DISPLAY, through RandR.
 //
 // The default device is the screen's primary output, else the first
-// connected output with modes. Its mode list is read in one snapshot when
-// mode 0 is asked for; later indices read that snapshot. Only query
+// connected output with modes, read in one snapshot per walk. Only query
 // requests are sent: nothing on the server changes.
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -34,15 +33,16 @@ struct Mode {
 struct Snapshot {
   std::vector<Mode> modes;
   bool canSet = false;  // output connected and driven by a CRTC
-  std::uint32_t maxWidth = 0;
-  std::uint32_t maxHeight = 0;
 };
 
+// What stays fixed for the screen while the program runs, and the latest
+// snapshot of its default output.
 struct Connection {
   xcb_connection_t *xcb = nullptr;
   xcb_window_t root = 0;
   std::uint32_t bitsPerPel = 0;
-  bool snapshotTaken = false;
+  std::uint32_t maxWidth = 0;
+  std::uint32_t maxHeight = 0;
   Snapshot snapshot;
 };
 
@@ -175,17 +175,13 @@ Snapshot TakeSnapshot() {
   const auto resourcesCookie =
       xcb_randr_get_screen_resources_current(xcb, connection.root);
   const auto primaryCookie = xcb_randr_get_output_primary(xcb, connection.root);
-  const auto rangeCookie =
-      xcb_randr_get_screen_size_range(xcb, connection.root);
   const Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
       xcb_randr_get_screen_resources_current_reply(xcb, resourcesCookie,
                                                    nullptr));
   const Reply<xcb_randr_get_output_primary_reply_t> primary(
       xcb_randr_get_output_primary_reply(xcb, primaryCookie, nullptr));
-  const Reply<xcb_randr_get_screen_size_range_reply_t> range(
-      xcb_randr_get_screen_size_range_reply(xcb, rangeCookie, nullptr));
   Snapshot snapshot;
-  if (resources == nullptr || primary == nullptr || range == nullptr) {
+  if (resources == nullptr || primary == nullptr) {
     return snapshot;
   }
   const Reply<xcb_randr_get_output_info_reply_t> output =
@@ -195,8 +191,6 @@ Snapshot TakeSnapshot() {
   }
   snapshot.modes = ModesOf(resources.get(), output.get());
   snapshot.canSet = output->crtc != XCB_NONE;
-  snapshot.maxWidth = range->max_width;
-  snapshot.maxHeight = range->max_height;
   return snapshot;
 }
 
@@ -215,18 +209,26 @@ bool X11Open() {
     xcb_disconnect(xcb);
     return false;
   }
+  // The screen's size limits are fixed for the server's life.
+  const Reply<xcb_randr_get_screen_size_range_reply_t> range(
+      xcb_randr_get_screen_size_range_reply(
+          xcb, xcb_randr_get_screen_size_range(xcb, screen->root), nullptr));
+  if (range == nullptr) {
+    xcb_disconnect(xcb);
+    return false;
+  }
   // Kept open for the life of the process.
   connection.xcb = xcb;
   connection.root = screen->root;
   connection.bitsPerPel = BitsPerPel(setup, screen->root_depth);
+  connection.maxWidth = range->max_width;
+  connection.maxHeight = range->max_height;
   return true;
 }
 
+void X11Refresh() { connection.snapshot = TakeSnapshot(); }
+
 int X11ReadMode(std::uint32_t index, DEVMODEA &mode) {
-  if (index == 0 || !connection.snapshotTaken) {
-    connection.snapshot = TakeSnapshot();
-    connection.snapshotTaken = true;
-  }
   const std::vector<Mode> &modes = connection.snapshot.modes;
   if (index >= modes.size()) {
     return 0;
@@ -239,8 +241,8 @@ int X11ReadMode(std::uint32_t index, DEVMODEA &mode) {
 
 long X11TestMode(const DEVMODEA &mode) {
   const Snapshot &snapshot = connection.snapshot;
-  const bool fits = mode.dmPelsWidth <= snapshot.maxWidth &&
-                    mode.dmPelsHeight <= snapshot.maxHeight;
+  const bool fits = mode.dmPelsWidth <= connection.maxWidth &&
+                    mode.dmPelsHeight <= connection.maxHeight;
   const bool known = std::any_of(
       snapshot.modes.begin(), snapshot.modes.end(), [&](const Mode &m) {
         return m.width == mode.dmPelsWidth && m.height == mode.dmPelsHeight &&

@@ -17,6 +17,13 @@ PROMPT = "type enter key to continue.\n"
 MODE_LINE = re.compile(r"\tdisplay mode number=( {0,2}\d+) : display frequency=( {0,2}\d+)Hz\n")
 
 
+def refresh_rate(clock_hz, htotal, vtotal, doublescan, interlace):
+    """Whole hertz, rounded to nearest, as a user computes it from a mode's
+    timings."""
+    dots = htotal * vtotal * (2 if doublescan else 1) // (2 if interlace else 1)
+    return (clock_hz + dots // 2) // dots if dots else 0
+
+
 def report(lines_by_depth):
     """The exact report text for {depth: [(index, frequency), ...]}."""
     text = ""

@@ -7,7 +7,7 @@ import re
 import unittest
 
 from guest import boot
-from harness import report
+from harness import refresh_rate, report
 
 PROGRAM = os.environ["DISPLAYMODES_STATIC"]
 KERNEL_DIR = os.environ["KERNEL_DIR"]
@@ -39,9 +39,8 @@ def expected_report(listing):
     modes, formats = parse_listing(listing)
     lines, index = {}, 0
     for width, height, clock, htotal, vtotal, flags in modes:
-        dots = htotal * vtotal * (2 if "dblscan" in flags else 1)
-        dots //= 2 if "interlace" in flags else 1
-        hertz = (clock * 1000 + dots // 2) // dots if dots else 0
+        hertz = refresh_rate(clock * 1000, htotal, vtotal, "dblscan" in flags,
+                             "interlace" in flags)
         for depth, name in FORMATS:
             if name in formats:
                 if (width, height) == (800, 600):

@@ -4,9 +4,13 @@ independent reading of its outputs through xrandr and xdpyinfo."""
 
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
+
+from harness import refresh_rate
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONFIGS = os.path.join(HERE, "..", "x11")
@@ -120,12 +124,8 @@ def parse_xrandr_verbose(text):
 
 
 def frequency(mode):
-    dots = mode["htotal"] * mode["vtotal"]
-    if mode["doublescan"]:
-        dots *= 2
-    if mode["interlace"]:
-        dots //= 2
-    return 0 if dots == 0 else (mode["clock"] + dots // 2) // dots
+    return refresh_rate(mode["clock"], mode["htotal"], mode["vtotal"], mode["doublescan"],
+                        mode["interlace"])
 
 
 def default_output(outputs):
@@ -163,8 +163,6 @@ class XProxy:
         self.threads = []
 
     def __enter__(self):
-        import socket
-        import threading
         number = int(self.server.display[1:])
         for candidate in range(number + 100, number + 200):
             path = "/tmp/.X11-unix/X%d" % candidate
@@ -190,8 +188,6 @@ class XProxy:
         return dict(os.environ, DISPLAY=self.display)
 
     def _accept(self):
-        import socket
-        import threading
         while True:
             try:
                 client, _ = self.listener.accept()
@@ -206,7 +202,6 @@ class XProxy:
                 self.threads.append(thread)
 
     def _pump(self, source, sink, record):
-        import socket
         while True:
             try:
                 data = source.recv(65536)
