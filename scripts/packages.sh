@@ -1,7 +1,8 @@
 # Sourced by the other scripts: installs Debian packages that are missing.
 # shellcheck shell=bash
 
-build_packages=(cmake make g++ pkg-config libxcb1-dev libxcb-randr0-dev libdrm-dev)
+build_packages=(cmake make g++ pkg-config libxcb1-dev libxcb-randr0-dev libdrm-dev
+  libwayland-dev librust-wayland-protocols-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 tmux dpkg-dev file
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xvfb
   g++-mingw-w64-x86-64 wine wine64 qemu-system-x86 busybox-static libdrm-tests)
