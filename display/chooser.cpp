@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "services.h"
 
@@ -25,11 +26,28 @@ void ReserveStandardStreams() {
   }
 }
 
-// The X server when one can be reached, else the kernel's mode setting on
-// a console, else nothing.
+#ifdef DISPLAYMODES_DESKTOP
+bool WaylandSession() {
+  return std::getenv("WAYLAND_SOCKET") != nullptr ||
+         std::getenv("WAYLAND_DISPLAY") != nullptr;
+}
+#endif
+
+// On a Wayland session the compositor answers when it offers an interface
+// this layer knows; else the kernel's list, which is the monitor's, before
+// XWayland's emulated modes. Elsewhere the X server named by DISPLAY, else
+// the kernel's mode setting on a console. Else nothing.
 Service Choose() {
   ReserveStandardStreams();
-#ifdef DISPLAYMODES_X11
+#ifdef DISPLAYMODES_DESKTOP
+  if (WaylandSession()) {
+    if (WaylandOpen()) {
+      return {WaylandRefresh, WaylandReadMode, WaylandTestMode};
+    }
+    if (KmsOpen()) {
+      return {KmsRefresh, KmsReadMode, KmsTestMode};
+    }
+  }
   if (X11Open()) {
     return {X11Refresh, X11ReadMode, X11TestMode};
   }

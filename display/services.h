@@ -9,6 +9,11 @@
 
 #include "displaysettings.h"
 
+bool WaylandOpen();
+void WaylandRefresh();
+int WaylandReadMode(std::uint32_t index, DEVMODEA &mode);
+long WaylandTestMode(const DEVMODEA &mode);
+
 bool X11Open();
 void X11Refresh();
 int X11ReadMode(std::uint32_t index, DEVMODEA &mode);

@@ -1,0 +1,195 @@
+"""Wayland compositors for tests: the tests' own scripted compositor, and
+sway on wlroots' headless backend run as an unprivileged user; and an
+independent reading of a compositor's outputs through wlr-randr."""
+
+import contextlib
+import os
+import pwd
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+
+from harness import BINARY
+
+SCRIPTED_COMPOSITOR = os.environ.get("SCRIPTED_COMPOSITOR", "scripted_compositor")
+TEST_USER = "displaymodes-test"
+
+
+def hertz(millihertz):
+    """Whole hertz, rounded to nearest, as a user reads a refresh rate."""
+    return (millihertz + 500) // 1000 if millihertz > 0 else 0
+
+
+def default_head(heads):
+    """The first enabled head with modes, else the first head with modes."""
+    with_modes = [h for h in heads if h["modes"]]
+    enabled = [h for h in with_modes if h["enabled"]]
+    return (enabled or with_modes or [None])[0]
+
+
+def expected_lines(heads, refused=()):
+    """{32: [(index, frequency)]} for heads given as dicts with `enabled`
+    and `modes` [(width, height, millihertz)], where the compositor refuses
+    the modes in `refused`."""
+    head = default_head(heads)
+    if head is None:
+        return {}
+    return {32: [(i, hertz(m[2])) for i, m in enumerate(head["modes"])
+                 if m[:2] == (800, 600) and m not in refused]}
+
+
+class ScriptedCompositor:
+    """Context manager: the tests' compositor serving `script` (text) in a
+    runtime folder of its own."""
+
+    def __init__(self, script):
+        self.script = script
+
+    def __enter__(self):
+        self.dir = tempfile.TemporaryDirectory()
+        script = os.path.join(self.dir.name, "script")
+        with open(script, "w") as f:
+            f.write(self.script)
+        self.log_path = os.path.join(self.dir.name, "log")
+        self.process = subprocess.Popen(
+            [SCRIPTED_COMPOSITOR, script, self.log_path], stdout=subprocess.PIPE,
+            stdin=subprocess.DEVNULL, env=dict(os.environ, XDG_RUNTIME_DIR=self.dir.name),
+            text=True)
+        self.socket = os.path.join(self.dir.name, self.process.stdout.readline().strip())
+        return self
+
+    def __exit__(self, *exc):
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+        self.dir.cleanup()
+
+    @property
+    def env(self):
+        env = dict(os.environ, WAYLAND_DISPLAY=self.socket)
+        env.pop("DISPLAY", None)
+        return env
+
+    def log(self):
+        with open(self.log_path) as f:
+            return f.read()
+
+
+def run_as(user):
+    """Keyword arguments for subprocess that run a command as `user` when
+    this process is root."""
+    if os.getuid() != 0:
+        return {}
+    entry = pwd.getpwnam(user)
+    return {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
+
+
+def ensure_test_user():
+    """The unprivileged user compositors run as when the tests run as root
+    (sway refuses to run as root)."""
+    if os.getuid() != 0:
+        return pwd.getpwuid(os.getuid()).pw_name
+    try:
+        pwd.getpwnam(TEST_USER)
+    except KeyError:
+        subprocess.run(["useradd", "--system", "--no-create-home", "--shell",
+                        "/usr/sbin/nologin", TEST_USER], check=True)
+    return TEST_USER
+
+
+def wait_for(predicate, timeout, what, process=None):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if process is not None and process.poll() is not None:
+            raise RuntimeError("%s: the compositor exited with %s" % (what, process.returncode))
+        if time.monotonic() > deadline:
+            raise RuntimeError("timed out waiting for %s" % what)
+        time.sleep(0.05)
+
+
+class HeadlessSway:
+    """Context manager: sway on wlroots' headless backend with XWayland,
+    as an unprivileged user; `env` names both its Wayland socket and its
+    X display, as a desktop session does, and `user` holds the keyword
+    arguments that run a client as the session's user (XWayland admits
+    only that user)."""
+
+    def __enter__(self):
+        user = ensure_test_user()
+        self.user = run_as(user)
+        self.dir = tempfile.mkdtemp(prefix="sway-")
+        entry = pwd.getpwnam(user)
+        os.chown(self.dir, entry.pw_uid, entry.pw_gid)
+        os.chmod(self.dir, 0o700)
+        config = os.path.join(self.dir, "config")
+        with open(config, "w") as f:
+            f.write("xwayland force\n"
+                    "exec sh -c 'echo \"$DISPLAY\" > \"$XDG_RUNTIME_DIR/x-display\"'\n")
+        env = {"PATH": "/usr/bin:/bin", "HOME": self.dir, "XDG_RUNTIME_DIR": self.dir,
+               "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
+               "WLR_LIBINPUT_NO_DEVICES": "1"}
+        self.log = open(os.path.join(self.dir, "sway.log"), "w")
+        self.process = subprocess.Popen(["sway", "-c", config], env=env, stdin=subprocess.DEVNULL,
+                                        stdout=self.log, stderr=self.log, start_new_session=True,
+                                        **self.user)
+        display_file = os.path.join(self.dir, "x-display")
+        def x_display():
+            with contextlib.suppress(FileNotFoundError), open(display_file) as f:
+                return f.read().strip()
+        wait_for(x_display, 60, "sway and XWayland", self.process)
+        self.x_display = x_display()
+        self.socket = os.path.join(self.dir, [n for n in os.listdir(self.dir)
+                                              if re.fullmatch(r"wayland-\d+", n)][0])
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    @property
+    def env(self):
+        return dict(os.environ, WAYLAND_DISPLAY=self.socket, DISPLAY=self.x_display)
+
+
+MODE_LINE = re.compile(r"^    (\d+)x(\d+) px(?:, ([\d.]+) Hz)?")
+
+
+def parse_wlr_randr(text):
+    """Heads as wlr-randr lists them: [{name, enabled, modes}], each mode
+    (width, height, millihertz)."""
+    heads = []
+    for line in text.splitlines():
+        if line and not line.startswith(" "):
+            heads.append({"name": line.split()[0], "enabled": False, "modes": []})
+        elif line.strip().startswith("Enabled:"):
+            heads[-1]["enabled"] = line.split()[-1] == "yes"
+        else:
+            match = MODE_LINE.match(line)
+            if match:
+                whole, _, fraction = (match.group(3) or "0").partition(".")
+                millihertz = int(whole) * 1000 + int((fraction + "000")[:3])
+                heads[-1]["modes"].append((int(match.group(1)), int(match.group(2)),
+                                           millihertz))
+    return heads
+
+
+def wlr_randr(env, **kwargs):
+    return subprocess.run(["wlr-randr"], env=env, capture_output=True, text=True, check=True,
+                          timeout=60, **kwargs).stdout
+
+
+def run_logged(env, **kwargs):
+    """Runs the program with the client's protocol log on stderr; returns
+    (report, protocol log)."""
+    result = subprocess.run([BINARY], env=dict(env, WAYLAND_DEBUG="client"),
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
+                            **kwargs)
+    return result.stdout.decode(), result.stderr.decode(errors="replace")
