@@ -5,7 +5,8 @@ build_packages=(cmake make g++ pkg-config libxcb1-dev libxcb-randr0-dev libdrm-d
   libwayland-dev librust-wayland-protocols-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 tmux dpkg-dev file
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xvfb
-  g++-mingw-w64-x86-64 wine wine64 qemu-system-x86 busybox-static libdrm-tests)
+  g++-mingw-w64-x86-64 wine wine64 qemu-system-x86 busybox-static libdrm-tests
+  sway xwayland wlr-randr seatd)
 
 need_packages() {
   local missing=()

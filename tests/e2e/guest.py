@@ -76,13 +76,15 @@ def fetch_kernel(directory):
     return vmlinuz, os.path.join(root, "lib", "modules", version, "kernel")
 
 
-def find_modules(tree):
+def find_modules(tree, all_modules=False):
+    """{name: path} of the modules the console guest loads, or of every
+    module in the tree."""
     found = {}
     for folder, _, files in os.walk(tree):
         for name in files:
             if name.endswith(".ko"):
                 found[name[:-3].replace("-", "_")] = os.path.join(folder, name)
-    return {m: found[m] for m in MODULES}
+    return found if all_modules else {m: found[m] for m in MODULES}
 
 
 def shared_libraries(program):

@@ -112,6 +112,15 @@ class ScriptedCompositorTest(unittest.TestCase):
                 self.assertEqual(log.splitlines(), expected_log)
                 self.assertNotIn("apply", log)
 
+    def test_wlr_randr_reads_the_heads_as_announced(self):
+        # The real-compositor tests derive their expected reports from
+        # wlr-randr: its reading must give back the order and rates sent.
+        heads = self.CASES["default head not first"]["heads"]
+        with ScriptedCompositor(script(heads)) as compositor:
+            listed = parse_wlr_randr(wlr_randr(compositor.env))
+        self.assertEqual([(h["name"], h["enabled"], h["modes"]) for h in listed],
+                         [(h["name"], h["enabled"], h["modes"]) for h in heads])
+
     def test_compositor_quits_mid_walk(self):
         heads = [head("ON-1", True, [(800, 600, 60000), (800, 600, 75000), (800, 600, 85000)])]
         with ScriptedCompositor(script(heads, quit_at_test=2)) as compositor:

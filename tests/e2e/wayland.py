@@ -164,20 +164,21 @@ MODE_LINE = re.compile(r"^    (\d+)x(\d+) px(?:, ([\d.]+) Hz)?")
 
 def parse_wlr_randr(text):
     """Heads as wlr-randr lists them: [{name, enabled, modes}], each mode
-    (width, height, millihertz)."""
+    (width, height, millihertz), in the order the compositor announced
+    them. wlr-randr lists heads and modes last announced first; it prints
+    the rate as a float of hertz, so the millihertz are rounded back."""
     heads = []
     for line in text.splitlines():
         if line and not line.startswith(" "):
-            heads.append({"name": line.split()[0], "enabled": False, "modes": []})
+            heads.insert(0, {"name": line.split()[0], "enabled": False, "modes": []})
         elif line.strip().startswith("Enabled:"):
-            heads[-1]["enabled"] = line.split()[-1] == "yes"
+            heads[0]["enabled"] = line.split()[-1] == "yes"
         else:
             match = MODE_LINE.match(line)
             if match:
-                whole, _, fraction = (match.group(3) or "0").partition(".")
-                millihertz = int(whole) * 1000 + int((fraction + "000")[:3])
-                heads[-1]["modes"].append((int(match.group(1)), int(match.group(2)),
-                                           millihertz))
+                millihertz = round(float(match.group(3) or 0) * 1000)
+                heads[0]["modes"].insert(0, (int(match.group(1)), int(match.group(2)),
+                                             millihertz))
     return heads
 
 

@@ -1,0 +1,98 @@
+"""sway on a real kernel's DRM under qemu: Debian's kernel with virtio-gpu
+as the display, the host's root mounted read-only over 9p, and inside it
+seatd, sway and wlr-randr from Debian, as in a real login."""
+
+import base64
+import os
+import re
+import subprocess
+import tempfile
+
+from guest import fetch_kernel, find_modules, write_cpio
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SESSION = os.path.join(HERE, "sway_session.sh")
+
+# What the guest needs on top of the kernel: the virtio PCI transport,
+# virtio-gpu and the 9p file system; their dependencies come from the
+# modules themselves.
+WANTED = ["virtio_pci", "virtio_gpu", "9pnet_virtio", "9p"]
+
+INIT = r"""#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+dmesg -n 1
+for module in %(modules)s; do insmod /lib/modules/$module.ko; done
+i=0
+while [ ! -e /dev/dri/card0 ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
+mkdir /host
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 host /host
+mount -t proc proc /host/proc
+mount -t sysfs sysfs /host/sys
+mount -t devtmpfs devtmpfs /host/dev
+mkdir -p /host/dev/pts
+mount -t devpts devpts /host/dev/pts
+mount -t tmpfs tmpfs /host/tmp
+mount -t tmpfs tmpfs /host/run
+chroot /host /bin/bash %(session)s %(user)s %(program)s
+poweroff -f
+"""
+
+
+def depends(path):
+    """The modules a kernel module names in its `depends` field."""
+    with open(path, "rb") as f:
+        match = re.search(rb"\0depends=([^\0]*)\0", f.read())
+    return [name.decode() for name in match.group(1).split(b",") if name] if match else []
+
+
+def load_order(tree, wanted):
+    """{module: path} for `wanted` and all they depend on, in an order in
+    which each one's dependencies load first."""
+    paths = find_modules(tree, all_modules=True)
+    order = {}
+
+    def add(name):
+        if name in order:
+            return
+        for dependency in depends(paths[name]):
+            add(dependency)
+        order[name] = paths[name]
+
+    for name in wanted:
+        add(name)
+    return order
+
+
+def boot(program, kernel_dir, user, display, timeout=300):
+    """Boots the guest with qemu display options `display`, runs the
+    session and returns its sections: {name: [bytes, …]} in order."""
+    vmlinuz, tree = fetch_kernel(kernel_dir)
+    modules = load_order(tree, WANTED)
+    with tempfile.TemporaryDirectory() as folder:
+        initramfs = os.path.join(folder, "initramfs")
+        init = INIT % {"modules": " ".join(modules), "session": SESSION, "user": user,
+                       "program": os.path.abspath(program)}
+        files = {"init": (0o100755, init.encode()),
+                 "bin/busybox": (0o100755, open("/bin/busybox", "rb").read())}
+        for name, source in modules.items():
+            with open(source, "rb") as f:
+                files["lib/modules/%s.ko" % name] = (0o100644, f.read())
+        write_cpio(initramfs, files)
+        command = ["qemu-system-x86_64", "-nodefaults", "-no-reboot", "-m", "1024",
+                   "-display", "none", "-serial", "stdio", "-monitor", "none",
+                   "-vga", "none", *display.split(),
+                   "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,"
+                              "multidevs=remap",
+                   "-kernel", vmlinuz, "-initrd", initramfs,
+                   "-append", "console=ttyS0 quiet loglevel=0 panic=-1"]
+        out = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
+                             timeout=timeout).stdout.decode(errors="replace")
+    sections = {}
+    for name, body in re.findall(r"@@begin (\S+)[^\n]*\n(.*?)@@end \1", out, re.S):
+        sections.setdefault(name, []).append(base64.b64decode("".join(body.split())))
+    if "report" not in sections:
+        raise RuntimeError("guest gave no report:\n" + out[-4000:])
+    return sections
