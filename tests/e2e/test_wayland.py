@@ -8,28 +8,10 @@ import tempfile
 import unittest
 
 from harness import report, run
-from wayland import (HeadlessSway, ScriptedCompositor, expected_lines, parse_wlr_randr,
-                     run_logged, wlr_randr)
+from wayland import (HeadlessSway, ScriptedCompositor, expected_lines, head,
+                     parse_wlr_randr, run_logged, script, wlr_randr)
 from xserver import XServer
 from xserver import expected_lines as x_expected_lines
-
-
-def head(name, enabled, modes, x=0, y=0, transform=0, scale=1, current=-1):
-    return {"name": name, "enabled": enabled, "modes": modes, "x": x, "y": y,
-            "transform": transform, "scale": scale, "current": current}
-
-
-def script(heads, refused=(), cancelled=(), quit_at_test=0):
-    lines = []
-    for h in heads:
-        lines.append("head %s %d %d %d %d %g %d" % (h["name"], h["enabled"], h["x"], h["y"],
-                                                    h["transform"], h["scale"], h["current"]))
-        lines += ["mode %d %d %d" % m for m in h["modes"]]
-    lines += ["refuse %d %d %d" % m for m in refused]
-    lines += ["cancel %d %d %d" % m for m in cancelled]
-    if quit_at_test:
-        lines.append("quit-at-test %d" % quit_at_test)
-    return "\n".join(lines) + "\n"
 
 
 def mode_text(mode):

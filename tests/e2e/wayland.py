@@ -40,19 +40,43 @@ def expected_lines(heads, refused=()):
                  if m[:2] == (800, 600) and m not in refused]}
 
 
+def head(name, enabled, modes, x=0, y=0, transform=0, scale=1, current=-1):
+    """A head for a script: modes are (width, height, millihertz); current
+    is the index of its current mode, -1 for none."""
+    return {"name": name, "enabled": enabled, "modes": modes, "x": x, "y": y,
+            "transform": transform, "scale": scale, "current": current}
+
+
+def script(heads, refused=(), cancelled=(), quit_at_test=0):
+    """The scripted compositor's script for `heads`, refusing or cancelling
+    tests of the modes listed, and quitting at the Nth test."""
+    lines = []
+    for h in heads:
+        lines.append("head %s %d %d %d %d %g %d" % (h["name"], h["enabled"], h["x"], h["y"],
+                                                    h["transform"], h["scale"], h["current"]))
+        lines += ["mode %d %d %d" % m for m in h["modes"]]
+    lines += ["refuse %d %d %d" % m for m in refused]
+    lines += ["cancel %d %d %d" % m for m in cancelled]
+    if quit_at_test:
+        lines.append("quit-at-test %d" % quit_at_test)
+    return "\n".join(lines) + "\n"
+
+
 class ScriptedCompositor:
     """Context manager: the tests' compositor serving `script` (text) in a
-    runtime folder of its own."""
+    runtime folder of its own; with `log=False` it keeps no log, as for
+    benchmarks, where writing it would be counted as the client's time."""
 
-    def __init__(self, script):
+    def __init__(self, script, log=True):
         self.script = script
+        self.keep_log = log
 
     def __enter__(self):
         self.dir = tempfile.TemporaryDirectory()
         script = os.path.join(self.dir.name, "script")
         with open(script, "w") as f:
             f.write(self.script)
-        self.log_path = os.path.join(self.dir.name, "log")
+        self.log_path = os.path.join(self.dir.name, "log") if self.keep_log else os.devnull
         self.process = subprocess.Popen(
             [SCRIPTED_COMPOSITOR, script, self.log_path], stdout=subprocess.PIPE,
             stdin=subprocess.DEVNULL, env=dict(os.environ, XDG_RUNTIME_DIR=self.dir.name),
