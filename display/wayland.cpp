@@ -82,7 +82,8 @@ void IgnoreEvent(void * /*data*/, Args... /*args*/) {}
 // each of their events, which cost more than the rest of a run.
 
 // An event's opcode is its place in the interface's listener.
-#define EVENT(listener, event) (offsetof(listener, event) / sizeof(void (*)()))
+#define EVENT_OPCODE(listener, event) \
+  (offsetof(listener, event) / sizeof(void (*)()))
 
 template <typename T>
 T &StateOf(void *proxy) {
@@ -96,14 +97,14 @@ int ModeEvent(const void * /*implementation*/, void *proxy,
               wl_argument *args) {
   Mode &mode = StateOf<Mode>(proxy);
   switch (opcode) {
-    case EVENT(zwlr_output_mode_v1_listener, size):
+    case EVENT_OPCODE(zwlr_output_mode_v1_listener, size):
       mode.width = args[0].i;
       mode.height = args[1].i;
       break;
-    case EVENT(zwlr_output_mode_v1_listener, refresh):
+    case EVENT_OPCODE(zwlr_output_mode_v1_listener, refresh):
       mode.refreshMilliHz = args[0].i;
       break;
-    case EVENT(zwlr_output_mode_v1_listener, finished):
+    case EVENT_OPCODE(zwlr_output_mode_v1_listener, finished):
       mode.finished = true;
       break;
     default:
@@ -125,26 +126,26 @@ int HeadEvent(const void * /*implementation*/, void *proxy,
               wl_argument *args) {
   Head &head = StateOf<Head>(proxy);
   switch (opcode) {
-    case EVENT(zwlr_output_head_v1_listener, mode):
+    case EVENT_OPCODE(zwlr_output_head_v1_listener, mode):
       AddMode(head, args[0].o);
       break;
-    case EVENT(zwlr_output_head_v1_listener, enabled):
+    case EVENT_OPCODE(zwlr_output_head_v1_listener, enabled):
       head.enabled = args[0].i != 0;
       break;
-    case EVENT(zwlr_output_head_v1_listener, current_mode):
+    case EVENT_OPCODE(zwlr_output_head_v1_listener, current_mode):
       head.currentMode = reinterpret_cast<zwlr_output_mode_v1 *>(args[0].o);
       break;
-    case EVENT(zwlr_output_head_v1_listener, position):
+    case EVENT_OPCODE(zwlr_output_head_v1_listener, position):
       head.x = args[0].i;
       head.y = args[1].i;
       break;
-    case EVENT(zwlr_output_head_v1_listener, transform):
+    case EVENT_OPCODE(zwlr_output_head_v1_listener, transform):
       head.transform = args[0].i;
       break;
-    case EVENT(zwlr_output_head_v1_listener, scale):
+    case EVENT_OPCODE(zwlr_output_head_v1_listener, scale):
       head.scale = args[0].f;
       break;
-    case EVENT(zwlr_output_head_v1_listener, finished):
+    case EVENT_OPCODE(zwlr_output_head_v1_listener, finished):
       head.finished = true;
       break;
     default:  // name, description, size, make, model, serial number
@@ -157,7 +158,7 @@ int ManagerEvent(const void * /*implementation*/, void * /*proxy*/,
                  std::uint32_t opcode, const wl_message * /*message*/,
                  wl_argument *args) {
   switch (opcode) {
-    case EVENT(zwlr_output_manager_v1_listener, head): {
+    case EVENT_OPCODE(zwlr_output_manager_v1_listener, head): {
       Head *head = &compositor.heads.emplace_back();
       head->proxy = reinterpret_cast<zwlr_output_head_v1 *>(args[0].o);
       wl_proxy_add_dispatcher(reinterpret_cast<wl_proxy *>(args[0].o),
@@ -165,11 +166,11 @@ int ManagerEvent(const void * /*implementation*/, void * /*proxy*/,
       compositor.changing = true;
       break;
     }
-    case EVENT(zwlr_output_manager_v1_listener, done):
+    case EVENT_OPCODE(zwlr_output_manager_v1_listener, done):
       compositor.serial = args[0].u;
       compositor.changing = false;
       break;
-    case EVENT(zwlr_output_manager_v1_listener, finished):
+    case EVENT_OPCODE(zwlr_output_manager_v1_listener, finished):
       compositor.gone = true;
       break;
     default:
@@ -195,7 +196,6 @@ const wl_registry_listener kRegistryListener = {
 // Protocol errors would otherwise be printed on stderr by libwayland.
 void SilentLog(const char * /*format*/, va_list /*args*/) {}
 
-// Runs one round trip; false once the connection is lost.
 // The compositor sends every change as it happens, so what has arrived is
 // the current state: this reads and handles it without waiting. False once
 // the connection is lost.
