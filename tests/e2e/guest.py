@@ -137,6 +137,24 @@ def build_initramfs(path, program, modules):
     write_cpio(path, files)
 
 
+def run_guest(vmlinuz, initramfs, qemu_options, timeout):
+    """Runs qemu with the kernel, the initramfs and `qemu_options` (a list)
+    and returns the sections the guest printed: {name: [bytes, …]} in the
+    order they came."""
+    command = ["qemu-system-x86_64", "-nodefaults", "-no-reboot",
+               "-display", "none", "-serial", "stdio", "-monitor", "none",
+               *qemu_options, "-kernel", vmlinuz, "-initrd", initramfs,
+               "-append", "console=ttyS0 quiet loglevel=0 panic=-1"]
+    out = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
+                         timeout=timeout).stdout.decode(errors="replace")
+    sections = {}
+    for name, body in re.findall(r"@@begin (\S+)[^\n]*\n(.*?)@@end \1", out, re.S):
+        sections.setdefault(name, []).append(base64.b64decode("".join(body.split())))
+    if "report" not in sections:
+        raise RuntimeError("guest gave no report:\n" + out[-4000:])
+    return sections
+
+
 def boot(program, kernel_dir, vga="-vga std", timeout=300):
     """Boots the guest with qemu's display options `vga` and returns its
     sections: {name: [bytes, …]} in the order they came."""
@@ -144,15 +162,4 @@ def boot(program, kernel_dir, vga="-vga std", timeout=300):
     with tempfile.TemporaryDirectory() as folder:
         initramfs = os.path.join(folder, "initramfs")
         build_initramfs(initramfs, program, find_modules(tree))
-        command = ["qemu-system-x86_64", "-nodefaults", "-no-reboot", "-m", "512",
-                   "-display", "none", "-serial", "stdio", "-monitor", "none",
-                   *vga.split(), "-kernel", vmlinuz, "-initrd", initramfs,
-                   "-append", "console=ttyS0 quiet loglevel=0 panic=-1"]
-        out = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
-                             timeout=timeout).stdout.decode(errors="replace")
-    sections = {}
-    for name, body in re.findall(r"@@begin (\S+)[^\n]*\n(.*?)@@end \1", out, re.S):
-        sections.setdefault(name, []).append(base64.b64decode("".join(body.split())))
-    if "report" not in sections:
-        raise RuntimeError("guest gave no report:\n" + out[-4000:])
-    return sections
+        return run_guest(vmlinuz, initramfs, ["-m", "512", *vga.split()], timeout)

@@ -63,6 +63,17 @@ def run(args=(), stdin=subprocess.DEVNULL, env=None, timeout=60, **kwargs):
                           env=env, timeout=timeout, **kwargs)
 
 
+def stop(process):
+    """Ends a server the tests started: politely, then for good."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 @contextlib.contextmanager
 def waiting_for_a_key(command, env, stdout):
     """Starts `command` with its input a pipe held open and yields the

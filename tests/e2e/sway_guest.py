@@ -2,13 +2,11 @@
 as the display, the host's root mounted read-only over 9p, and inside it
 seatd, sway and wlr-randr from Debian, as in a real login."""
 
-import base64
 import os
 import re
-import subprocess
 import tempfile
 
-from guest import fetch_kernel, find_modules, write_cpio
+from guest import fetch_kernel, find_modules, run_guest, write_cpio
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SESSION = os.path.join(HERE, "sway_session.sh")
@@ -81,18 +79,7 @@ def boot(program, kernel_dir, user, display, timeout=300):
             with open(source, "rb") as f:
                 files["lib/modules/%s.ko" % name] = (0o100644, f.read())
         write_cpio(initramfs, files)
-        command = ["qemu-system-x86_64", "-nodefaults", "-no-reboot", "-m", "1024",
-                   "-display", "none", "-serial", "stdio", "-monitor", "none",
-                   "-vga", "none", *display.split(),
-                   "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,"
-                              "multidevs=remap",
-                   "-kernel", vmlinuz, "-initrd", initramfs,
-                   "-append", "console=ttyS0 quiet loglevel=0 panic=-1"]
-        out = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
-                             timeout=timeout).stdout.decode(errors="replace")
-    sections = {}
-    for name, body in re.findall(r"@@begin (\S+)[^\n]*\n(.*?)@@end \1", out, re.S):
-        sections.setdefault(name, []).append(base64.b64decode("".join(body.split())))
-    if "report" not in sections:
-        raise RuntimeError("guest gave no report:\n" + out[-4000:])
-    return sections
+        return run_guest(vmlinuz, initramfs,
+                         ["-m", "1024", "-vga", "none", *display.split(),
+                          "-virtfs", "local,path=/,mount_tag=host,security_model=none,"
+                                     "readonly=on,multidevs=remap"], timeout)

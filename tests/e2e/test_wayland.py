@@ -7,9 +7,9 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import report, run
+from harness import BINARY, report, run
 from wayland import (HeadlessSway, ScriptedCompositor, expected_lines, head,
-                     parse_wlr_randr, run_logged, script, wlr_randr)
+                     parse_wlr_randr, run_logged, runnable_by_anyone, script, wlr_randr)
 from xserver import XServer
 from xserver import expected_lines as x_expected_lines
 
@@ -154,15 +154,16 @@ class HeadlessSwayTest(unittest.TestCase):
     XWayland offers an emulated 800 x 600."""
 
     def test_headings_alone_and_nothing_changed(self):
-        with HeadlessSway() as sway:
+        with HeadlessSway() as sway, runnable_by_anyone(BINARY) as program:
             xwayland = subprocess.run(["xrandr"], env=sway.env, capture_output=True, text=True,
                                       timeout=60, **sway.user).stdout
             self.assertRegex(xwayland, r"(?m)^\s+800x600\s", "XWayland offers 800 x 600")
             before = wlr_randr(sway.env, **sway.user)
             heads = parse_wlr_randr(before)
             self.assertTrue(heads)
-            result = run(env=sway.env, **sway.user)
-            text, protocol = run_logged(sway.env, **sway.user)
+            result = subprocess.run([program], env=sway.env, stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=60, **sway.user)
+            text, protocol = run_logged(program, sway.env, **sway.user)
             after = wlr_randr(sway.env, **sway.user)
         self.assertEqual(result.returncode, 0)
         self.assertEqual(result.stderr, b"")

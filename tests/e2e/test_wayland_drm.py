@@ -8,7 +8,7 @@ import unittest
 
 from harness import report
 from sway_guest import boot
-from wayland import ensure_test_user, expected_lines, parse_wlr_randr
+from wayland import ensure_test_user, expected_lines, parse_wlr_randr, runnable_by_anyone
 
 PROGRAM = os.environ["DISPLAYMODES"]
 KERNEL_DIR = os.environ["KERNEL_DIR"]
@@ -26,7 +26,8 @@ class SwayOnDrm(unittest.TestCase):
         user = ensure_test_user()
         for name, display in MODE_SETS:
             with self.subTest(name):
-                sections = boot(PROGRAM, KERNEL_DIR, user, display)
+                with runnable_by_anyone(PROGRAM) as program:
+                    sections = boot(program, KERNEL_DIR, user, display)
                 before, after = (s.decode() for s in sections["listing"])
                 expected = report(expected_lines(parse_wlr_randr(before)))
                 self.assertIn("\t", expected, "the mode set has 800 x 600 modes")

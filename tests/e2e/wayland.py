@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import time
 
-from harness import BINARY
+from harness import stop
 
 SCRIPTED_COMPOSITOR = os.environ.get("SCRIPTED_COMPOSITOR", "scripted_compositor")
 TEST_USER = "displaymodes-test"
@@ -123,6 +123,22 @@ def ensure_test_user():
     return TEST_USER
 
 
+@contextlib.contextmanager
+def runnable_by_anyone(program):
+    """A copy of `program` that the unprivileged test user can run, for a
+    build tree it cannot reach (under /root, say). It lives under /var/tmp,
+    which a qemu guest that uses this machine's root also sees."""
+    folder = tempfile.mkdtemp(prefix="displaymodes-", dir="/var/tmp")
+    try:
+        os.chmod(folder, 0o755)
+        copy = os.path.join(folder, os.path.basename(program))
+        shutil.copy(program, copy)
+        os.chmod(copy, 0o755)
+        yield copy
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def wait_for(predicate, timeout, what, process=None):
     deadline = time.monotonic() + timeout
     while not predicate():
@@ -169,12 +185,7 @@ class HeadlessSway:
         return self
 
     def __exit__(self, *exc):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        stop(self.process)
         self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -211,10 +222,10 @@ def wlr_randr(env, **kwargs):
                           timeout=60, **kwargs).stdout
 
 
-def run_logged(env, **kwargs):
-    """Runs the program with the client's protocol log on stderr; returns
+def run_logged(program, env, **kwargs):
+    """Runs `program` with the client's protocol log on stderr; returns
     (report, protocol log)."""
-    result = subprocess.run([BINARY], env=dict(env, WAYLAND_DEBUG="client"),
+    result = subprocess.run([program], env=dict(env, WAYLAND_DEBUG="client"),
                             stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
                             **kwargs)
     return result.stdout.decode(), result.stderr.decode(errors="replace")

@@ -10,7 +10,7 @@ import sys
 import tempfile
 import threading
 
-from harness import refresh_rate
+from harness import refresh_rate, stop
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONFIGS = os.path.join(HERE, "..", "x11")
@@ -56,13 +56,7 @@ class XServer:
         self.dir.cleanup()
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop(self.process)
 
     @property
     def env(self):
