@@ -42,7 +42,8 @@ MANY_MODES = [(640 + i, 480, 60000) for i in range(990)] + [
 
 class ScriptedCompositorTest(unittest.TestCase):
     """What no real compositor shows on demand: refusals and cancels,
-    several heads, rates that need rounding, a compositor that quits."""
+    several heads, rates that need rounding, a compositor that quits or
+    sends a protocol error."""
 
     CASES = {
         # The default head is not first: the first is disabled, the third
@@ -103,17 +104,19 @@ class ScriptedCompositorTest(unittest.TestCase):
         self.assertEqual([(h["name"], h["enabled"], h["modes"]) for h in listed],
                          [(h["name"], h["enabled"], h["modes"]) for h in heads])
 
-    def test_compositor_quits_mid_walk(self):
+    def test_compositor_quits_or_errors_mid_walk(self):
         heads = [head("ON-1", True, [(800, 600, 60000), (800, 600, 75000), (800, 600, 85000)])]
-        with ScriptedCompositor(script(heads, quit_at_test=2)) as compositor:
-            result = run(env=compositor.env)
-            log = compositor.log()
-        self.assertEqual(result.returncode, 0)
-        self.assertEqual(result.stderr, b"")
-        # The first test was answered; the compositor went away at the
-        # second, which is refused, and so is everything after it.
-        self.assertEqual(result.stdout.decode(), report({32: [(0, 60)]}))
-        self.assertTrue(log.endswith("quit\n"), log)
+        for ending in ("quit", "error"):
+            with self.subTest(ending):
+                with ScriptedCompositor(script(heads, **{ending + "_at_test": 2})) as compositor:
+                    result = run(env=compositor.env)
+                    log = compositor.log()
+                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.stderr, b"")
+                # The first test was answered; the connection ended at the
+                # second, which is refused, and so is everything after it.
+                self.assertEqual(result.stdout.decode(), report({32: [(0, 60)]}))
+                self.assertTrue(log.endswith(ending + "\n"), log)
 
 
 class ChooserTest(unittest.TestCase):

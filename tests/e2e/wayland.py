@@ -47,9 +47,10 @@ def head(name, enabled, modes, x=0, y=0, transform=0, scale=1, current=-1):
             "transform": transform, "scale": scale, "current": current}
 
 
-def script(heads, refused=(), cancelled=(), quit_at_test=0):
+def script(heads, refused=(), cancelled=(), quit_at_test=0, error_at_test=0):
     """The scripted compositor's script for `heads`, refusing or cancelling
-    tests of the modes listed, and quitting at the Nth test."""
+    tests of the modes listed, and quitting at, or answering with a
+    protocol error, the Nth test."""
     lines = []
     for h in heads:
         lines.append("head %s %d %d %d %d %g %d" % (h["name"], h["enabled"], h["x"], h["y"],
@@ -59,6 +60,8 @@ def script(heads, refused=(), cancelled=(), quit_at_test=0):
     lines += ["cancel %d %d %d" % m for m in cancelled]
     if quit_at_test:
         lines.append("quit-at-test %d" % quit_at_test)
+    if error_at_test:
+        lines.append("error-at-test %d" % error_at_test)
     return "\n".join(lines) + "\n"
 
 

@@ -11,6 +11,7 @@
 //   refuse WIDTH HEIGHT MILLIHZ    tests that set this mode fail
 //   cancel WIDTH HEIGHT MILLIHZ    tests that set this mode are cancelled
 //   quit-at-test N                 exits when the Nth test arrives
+//   error-at-test N                answers the Nth test with a protocol error
 #include <wayland-server.h>
 
 #include <cstdio>
@@ -51,6 +52,7 @@ struct Script {
   std::vector<Mode> refused;
   std::vector<Mode> cancelled;
   int quitAtTest = 0;
+  int errorAtTest = 0;
 };
 
 // What a configuration says of one head.
@@ -101,6 +103,8 @@ Script Read(const char *path) {
       }
     } else if (word == "quit-at-test") {
       words >> result.quitAtTest;
+    } else if (word == "error-at-test") {
+      words >> result.errorAtTest;
     }
   }
   return result;
@@ -213,6 +217,14 @@ void Test(wl_client * /*client*/, wl_resource *resource) {
     std::fprintf(logFile, "quit\n");
     std::fflush(logFile);
     std::_Exit(0);
+  }
+  if (tests == script.errorAtTest) {
+    std::fprintf(logFile, "error\n");
+    std::fflush(logFile);
+    wl_resource_post_error(resource,
+                           ZWLR_OUTPUT_CONFIGURATION_V1_ERROR_ALREADY_USED,
+                           "scripted error");
+    return;
   }
   const Configuration &configuration = ConfigurationOf(resource);
   const char *answer = "succeeded";
