@@ -34,15 +34,20 @@ mkdir -p /host/dev/pts
 mount -t devpts devpts /host/dev/pts
 mount -t tmpfs tmpfs /host/tmp
 mount -t tmpfs tmpfs /host/run
-chroot /host /bin/bash %(session)s %(user)s %(program)s
+cp /session.sh /host/run/session.sh
+chroot /host /bin/bash /run/session.sh %(user)s %(program)s
 poweroff -f
 """
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def depends(path):
     """The modules a kernel module names in its `depends` field."""
-    with open(path, "rb") as f:
-        match = re.search(rb"\0depends=([^\0]*)\0", f.read())
+    match = re.search(rb"\0depends=([^\0]*)\0", read(path))
     return [name.decode() for name in match.group(1).split(b",") if name] if match else []
 
 
@@ -71,13 +76,13 @@ def boot(program, kernel_dir, user, display, timeout=300):
     modules = load_order(tree, WANTED)
     with tempfile.TemporaryDirectory() as folder:
         initramfs = os.path.join(folder, "initramfs")
-        init = INIT % {"modules": " ".join(modules), "session": SESSION, "user": user,
+        init = INIT % {"modules": " ".join(modules), "user": user,
                        "program": os.path.abspath(program)}
         files = {"init": (0o100755, init.encode()),
-                 "bin/busybox": (0o100755, open("/bin/busybox", "rb").read())}
+                 "bin/busybox": (0o100755, read("/bin/busybox")),
+                 "session.sh": (0o100755, read(SESSION))}
         for name, source in modules.items():
-            with open(source, "rb") as f:
-                files["lib/modules/%s.ko" % name] = (0o100644, f.read())
+            files["lib/modules/%s.ko" % name] = (0o100644, read(source))
         write_cpio(initramfs, files)
         return run_guest(vmlinuz, initramfs,
                          ["-m", "1024", "-vga", "none", *display.split(),

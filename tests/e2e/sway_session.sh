@@ -1,5 +1,6 @@
 #!/bin/bash
-# Runs inside the qemu guest, chrooted into the host's root: seatd, then
+# Runs inside the qemu guest, chrooted into the host's root (its own
+# copy in /run, since the guest's /tmp is empty): seatd, then
 # sway on the DRM backend (virtio-gpu) as an unprivileged user, then the
 # program between two listings of the compositor's outputs by wlr-randr.
 # Each result goes to the console as a base64 section.
