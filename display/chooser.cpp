@@ -44,6 +44,9 @@ Service Choose() {
     if (WaylandOpen()) {
       return {WaylandRefresh, WaylandReadMode, WaylandTestMode};
     }
+    if (MutterOpen()) {
+      return {MutterRefresh, MutterReadMode, MutterTestMode};
+    }
     if (KmsOpen()) {
       return {KmsRefresh, KmsReadMode, KmsTestMode};
     }

@@ -14,6 +14,11 @@ void WaylandRefresh();
 int WaylandReadMode(std::uint32_t index, DEVMODEA &mode);
 long WaylandTestMode(const DEVMODEA &mode);
 
+bool MutterOpen();
+void MutterRefresh();
+int MutterReadMode(std::uint32_t index, DEVMODEA &mode);
+long MutterTestMode(const DEVMODEA &mode);
+
 bool X11Open();
 void X11Refresh();
 int X11ReadMode(std::uint32_t index, DEVMODEA &mode);
