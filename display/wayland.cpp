@@ -6,18 +6,13 @@
 // else the first head with modes. A test is a configuration on the
 // snapshot's serial that keeps every other head as it is and puts the
 // default head in the candidate mode, sent with `test`, never `apply`.
-#include <poll.h>
-#include <wayland-client.h>
-
 #include <algorithm>
-#include <cstdarg>
-#include <cstddef>
-#include <cstdlib>
 #include <deque>
 #include <string_view>
 #include <vector>
 
 #include "services.h"
+#include "wayland_client.h"
 #include "wlr-output-management-unstable-v1-client-protocol.h"
 
 namespace {
@@ -74,27 +69,14 @@ struct Compositor {
 
 Compositor compositor;
 
-template <typename... Args>
-void IgnoreEvent(void * /*data*/, Args... /*args*/) {}
-
 // The state's events come to dispatchers rather than listeners: a head can
 // announce a thousand modes, and a listener call goes through libffi for
 // each of their events, which cost more than the rest of a run.
 
-// An event's opcode is its place in the interface's listener.
-#define EVENT_OPCODE(listener, event) \
-  (offsetof(listener, event) / sizeof(void (*)()))
-
-template <typename T>
-T &StateOf(void *proxy) {
-  compositor.changing = true;
-  return *static_cast<T *>(
-      wl_proxy_get_user_data(static_cast<wl_proxy *>(proxy)));
-}
-
 int ModeEvent(const void * /*implementation*/, void *proxy,
               std::uint32_t opcode, const wl_message * /*message*/,
               wl_argument *args) {
+  compositor.changing = true;
   Mode &mode = StateOf<Mode>(proxy);
   switch (opcode) {
     case EVENT_OPCODE(zwlr_output_mode_v1_listener, size):
@@ -124,6 +106,7 @@ void AddMode(Head &head, wl_object *proxy) {
 int HeadEvent(const void * /*implementation*/, void *proxy,
               std::uint32_t opcode, const wl_message * /*message*/,
               wl_argument *args) {
+  compositor.changing = true;
   Head &head = StateOf<Head>(proxy);
   switch (opcode) {
     case EVENT_OPCODE(zwlr_output_head_v1_listener, mode):
@@ -193,31 +176,6 @@ void RegistryGlobal(void * /*data*/, wl_registry *registry, std::uint32_t name,
 const wl_registry_listener kRegistryListener = {
     RegistryGlobal, IgnoreEvent<wl_registry *, std::uint32_t>};
 
-// Protocol errors would otherwise be printed on stderr by libwayland.
-void SilentLog(const char * /*format*/, va_list /*args*/) {}
-
-// The compositor sends every change as it happens, so what has arrived is
-// the current state: this reads and handles it without waiting. False once
-// the connection is lost.
-bool ReadArrivedEvents() {
-  wl_display *display = compositor.display;
-  while (wl_display_prepare_read(display) != 0) {
-    if (wl_display_dispatch_pending(display) < 0) {
-      return false;
-    }
-  }
-  wl_display_flush(display);
-  pollfd socket{wl_display_get_fd(display), POLLIN, 0};
-  if (poll(&socket, 1, 0) > 0) {
-    if (wl_display_read_events(display) < 0) {
-      return false;
-    }
-  } else {
-    wl_display_cancel_read(display);
-  }
-  return wl_display_dispatch_pending(display) >= 0;
-}
-
 bool HasModes(const Head &head) { return !head.modes.empty(); }
 
 // The first enabled head with modes, else the first head with modes.
@@ -254,15 +212,11 @@ Snapshot TakeSnapshot() {
   return snapshot;
 }
 
-std::uint32_t Hertz(std::int32_t milliHz) {
-  return milliHz <= 0 ? 0 : static_cast<std::uint32_t>((milliHz + 500) / 1000);
-}
-
 bool Matches(const Mode &mode, const DEVMODEA &record) {
   return mode.width >= 0 && mode.height >= 0 &&
          static_cast<std::uint32_t>(mode.width) == record.dmPelsWidth &&
          static_cast<std::uint32_t>(mode.height) == record.dmPelsHeight &&
-         Hertz(mode.refreshMilliHz) == record.dmDisplayFrequency &&
+         HertzFromMilli(mode.refreshMilliHz) == record.dmDisplayFrequency &&
          record.dmBitsPerPel == kBitsPerPel;
 }
 
@@ -349,13 +303,7 @@ Answer AskTest(const Snapshot &snapshot, const Mode &candidate) {
 }  // namespace
 
 bool WaylandOpen() {
-  // Only a compositor the session names; no guessing of a default socket.
-  if (std::getenv("WAYLAND_SOCKET") == nullptr &&
-      std::getenv("WAYLAND_DISPLAY") == nullptr) {
-    return false;
-  }
-  wl_log_set_handler_client(SilentLog);
-  compositor.display = wl_display_connect(nullptr);
+  compositor.display = ConnectNamedCompositor();
   if (compositor.display == nullptr) {
     return false;
   }
@@ -376,7 +324,7 @@ void WaylandRefresh() {
   // The state as of the compositor's latest `done`: every event that has
   // arrived, and the rest of a change still arriving (the first state
   // included) waited for.
-  bool alive = !compositor.gone && ReadArrivedEvents();
+  bool alive = !compositor.gone && ReadArrivedEvents(compositor.display);
   while (alive && compositor.changing) {
     alive = wl_display_dispatch(compositor.display) >= 0;
   }
@@ -398,7 +346,7 @@ int WaylandReadMode(std::uint32_t index, DEVMODEA &record) {
   compositor.lastRead = index;
   FillMode(record, static_cast<std::uint32_t>(mode.width),
            static_cast<std::uint32_t>(mode.height), kBitsPerPel,
-           Hertz(mode.refreshMilliHz), false);
+           HertzFromMilli(mode.refreshMilliHz), false);
   return 1;
 }
 
