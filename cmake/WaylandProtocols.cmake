@@ -19,6 +19,18 @@ if(NOT EXISTS "${WLR_OUTPUT_MANAGEMENT_XML}")
                       "(Debian: librust-wayland-protocols-dev)")
 endif()
 
+# KDE's output devices and their order, from Debian's plasma-wayland-protocols.
+foreach(protocol kde-output-device-v2 kde-output-order-v1)
+  string(TOUPPER "${protocol}" variable)
+  string(REGEX REPLACE "-V[0-9]+$" "" variable "${variable}")
+  string(REPLACE "-" "_" variable "${variable}")
+  find_file(${variable}_XML ${protocol}.xml
+            PATHS /usr/share/plasma-wayland-protocols NO_DEFAULT_PATH)
+  if(NOT ${variable}_XML)
+    message(FATAL_ERROR "${protocol}.xml not found (Debian: plasma-wayland-protocols)")
+  endif()
+endforeach()
+
 # A static library `target` with the protocol's code for `xml` and its
 # `<name>-<side>-protocol.h` (side: client or server), generated in the
 # current binary folder; what links it sees the header.

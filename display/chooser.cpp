@@ -44,6 +44,9 @@ Service Choose() {
     if (WaylandOpen()) {
       return {WaylandRefresh, WaylandReadMode, WaylandTestMode};
     }
+    if (KdeOpen()) {
+      return {KdeRefresh, KdeReadMode, KdeTestMode};
+    }
     if (MutterOpen()) {
       return {MutterRefresh, MutterReadMode, MutterTestMode};
     }

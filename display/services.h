@@ -14,6 +14,11 @@ void WaylandRefresh();
 int WaylandReadMode(std::uint32_t index, DEVMODEA &mode);
 long WaylandTestMode(const DEVMODEA &mode);
 
+bool KdeOpen();
+void KdeRefresh();
+int KdeReadMode(std::uint32_t index, DEVMODEA &mode);
+long KdeTestMode(const DEVMODEA &mode);
+
 bool MutterOpen();
 void MutterRefresh();
 int MutterReadMode(std::uint32_t index, DEVMODEA &mode);

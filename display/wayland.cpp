@@ -303,7 +303,7 @@ Answer AskTest(const Snapshot &snapshot, const Mode &candidate) {
 }  // namespace
 
 bool WaylandOpen() {
-  compositor.display = ConnectNamedCompositor();
+  compositor.display = SessionCompositor();
   if (compositor.display == nullptr) {
     return false;
   }
@@ -311,8 +311,7 @@ bool WaylandOpen() {
   wl_registry_add_listener(registry, &kRegistryListener, nullptr);
   if (wl_display_roundtrip(compositor.display) < 0 ||
       compositor.manager == nullptr) {
-    wl_display_disconnect(compositor.display);
-    compositor.display = nullptr;
+    wl_registry_destroy(registry);
     return false;
   }
   wl_proxy_add_dispatcher(reinterpret_cast<wl_proxy *>(compositor.manager),

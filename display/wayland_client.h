@@ -28,15 +28,19 @@ T &StateOf(void *proxy) {
 // Protocol errors would otherwise be printed on stderr by libwayland.
 inline void SilentLog(const char * /*format*/, va_list /*args*/) {}
 
-// The compositor the session names, or null. A default socket is never
-// guessed, so a login over SSH does not answer for somebody's desktop.
-inline wl_display *ConnectNamedCompositor() {
-  if (std::getenv("WAYLAND_SOCKET") == nullptr &&
-      std::getenv("WAYLAND_DISPLAY") == nullptr) {
-    return nullptr;
-  }
-  wl_log_set_handler_client(SilentLog);
-  return wl_display_connect(nullptr);
+// The compositor the session names, or null; one connection for every
+// service that asks. A default socket is never guessed, so a login over
+// SSH does not answer for somebody's desktop.
+inline wl_display *SessionCompositor() {
+  static wl_display *const display = []() -> wl_display * {
+    if (std::getenv("WAYLAND_SOCKET") == nullptr &&
+        std::getenv("WAYLAND_DISPLAY") == nullptr) {
+      return nullptr;
+    }
+    wl_log_set_handler_client(SilentLog);
+    return wl_display_connect(nullptr);
+  }();
+  return display;
 }
 
 // A compositor sends every change as it happens, so what has arrived is

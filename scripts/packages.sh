@@ -3,7 +3,7 @@
 
 build_packages=(cmake make g++ pkg-config libxcb1-dev libxcb-randr0-dev libdrm-dev
   libxau-dev libxdmcp-dev libbsd-dev libmd-dev libwayland-dev
-  librust-wayland-protocols-dev libsystemd-dev)
+  librust-wayland-protocols-dev plasma-wayland-protocols libsystemd-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 tmux dpkg-dev file
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xvfb
   g++-mingw-w64-x86-64 wine wine64 qemu-system-x86 busybox-static libdrm-tests

@@ -47,11 +47,15 @@ def head(name, enabled, modes, x=0, y=0, transform=0, scale=1, current=-1):
             "transform": transform, "scale": scale, "current": current}
 
 
-def script(heads, refused=(), cancelled=(), quit_at_test=0, error_at_test=0):
+def script(heads, refused=(), cancelled=(), quit_at_test=0, error_at_test=0, kde=False,
+           order=None):
     """The scripted compositor's script for `heads`, refusing or cancelling
     tests of the modes listed, and quitting at, or answering with a
-    protocol error, the Nth test."""
-    lines = []
+    protocol error, the Nth test; with `kde`, as KDE's output devices, in
+    KDE's output `order` (names) when given."""
+    lines = ["interface kde"] if kde else []
+    if order is not None:
+        lines.append(" ".join(["order"] + order))
     for h in heads:
         lines.append("head %s %d %d %d %d %g %d" % (h["name"], h["enabled"], h["x"], h["y"],
                                                     h["transform"], h["scale"], h["current"]))

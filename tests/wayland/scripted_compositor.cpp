@@ -1,6 +1,8 @@
 // A small Wayland compositor for tests: it offers only the wlroots output
 // management, with heads and modes read from a script, and answers each
 // configuration test as the script says. It logs every test and apply.
+// With `interface kde` it offers KDE's output devices instead, one global
+// per head, and KDE's output order when the script gives one.
 //
 //   scripted_compositor SCRIPT LOG
 //
@@ -12,6 +14,8 @@
 //   cancel WIDTH HEIGHT MILLIHZ    tests that set this mode are cancelled
 //   quit-at-test N                 exits when the Nth test arrives
 //   error-at-test N                answers the Nth test with a protocol error
+//   interface kde                  KDE's output devices, not wlroots'
+//   order NAME...                  KDE's output order
 #include <wayland-server.h>
 
 #include <cstdio>
@@ -22,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "kde-output-device-v2-server-protocol.h"
+#include "kde-output-order-v1-server-protocol.h"
 #include "wlr-output-management-unstable-v1-server-protocol.h"
 
 namespace {
@@ -53,6 +59,9 @@ struct Script {
   std::vector<Mode> cancelled;
   int quitAtTest = 0;
   int errorAtTest = 0;
+  bool kde = false;
+  bool hasOrder = false;
+  std::vector<std::string> order;
 };
 
 // What a configuration says of one head.
@@ -105,6 +114,14 @@ Script Read(const char *path) {
       words >> result.quitAtTest;
     } else if (word == "error-at-test") {
       words >> result.errorAtTest;
+    } else if (word == "interface") {
+      words >> word;
+      result.kde = word == "kde";
+    } else if (word == "order") {
+      result.hasOrder = true;
+      while (words >> word) {
+        result.order.push_back(word);
+      }
     }
   }
   return result;
@@ -326,6 +343,41 @@ void BindManager(wl_client *client, void * /*data*/, uint32_t version,
   zwlr_output_manager_v1_send_done(manager, kSerial);
 }
 
+// KDE's output devices: one global per head.
+void BindDevice(wl_client *client, void *data, uint32_t version, uint32_t id) {
+  const Head &head = *static_cast<const Head *>(data);
+  wl_resource *device = wl_resource_create(
+      client, &kde_output_device_v2_interface, static_cast<int>(version), id);
+  wl_resource_set_implementation(device, nullptr, nullptr, nullptr);
+  if (version >= KDE_OUTPUT_DEVICE_V2_NAME_SINCE_VERSION) {
+    kde_output_device_v2_send_name(device, head.name.c_str());
+  }
+  for (std::size_t i = 0; i < head.modes.size(); ++i) {
+    const Mode &mode = head.modes[i];
+    wl_resource *m =
+        wl_resource_create(client, &kde_output_device_mode_v2_interface, 1, 0);
+    kde_output_device_v2_send_mode(device, m);
+    kde_output_device_mode_v2_send_size(m, mode.width, mode.height);
+    kde_output_device_mode_v2_send_refresh(m, mode.milliHz);
+    if (static_cast<int>(i) == head.current) {
+      kde_output_device_v2_send_current_mode(device, m);
+    }
+  }
+  kde_output_device_v2_send_enabled(device, head.enabled ? 1 : 0);
+  kde_output_device_v2_send_done(device);
+}
+
+void BindOrder(wl_client *client, void * /*data*/, uint32_t version,
+               uint32_t id) {
+  wl_resource *order = wl_resource_create(
+      client, &kde_output_order_v1_interface, static_cast<int>(version), id);
+  wl_resource_set_implementation(order, nullptr, nullptr, nullptr);
+  for (const std::string &name : script.order) {
+    kde_output_order_v1_send_output(order, name.c_str());
+  }
+  kde_output_order_v1_send_done(order);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -341,8 +393,19 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "cannot open the log or a socket\n");
     return 1;
   }
-  wl_global_create(display, &zwlr_output_manager_v1_interface, 2, nullptr,
-                   BindManager);
+  if (script.kde) {
+    for (Head &head : script.heads) {
+      wl_global_create(display, &kde_output_device_v2_interface, 2, &head,
+                       BindDevice);
+    }
+    if (script.hasOrder) {
+      wl_global_create(display, &kde_output_order_v1_interface, 1, nullptr,
+                       BindOrder);
+    }
+  } else {
+    wl_global_create(display, &zwlr_output_manager_v1_interface, 2, nullptr,
+                     BindManager);
+  }
   std::printf("%s\n", socket);
   std::fflush(stdout);
   wl_display_run(display);
