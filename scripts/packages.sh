@@ -7,7 +7,8 @@ build_packages=(cmake make g++ pkg-config libxcb1-dev libxcb-randr0-dev libdrm-d
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 tmux dpkg-dev file
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xvfb
   g++-mingw-w64-x86-64 wine wine64 qemu-system-x86 busybox-static libdrm-tests
-  sway xwayland wlr-randr seatd mutter dbus python3-gi gir1.2-glib-2.0)
+  sway xwayland wlr-randr seatd mutter dbus python3-gi gir1.2-glib-2.0
+  kwin-wayland libkf5screen-bin)
 
 need_packages() {
   local missing=()
