@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <deque>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "kde-output-device-v2-client-protocol.h"
@@ -34,7 +33,6 @@ struct Device {
   bool enabled = false;
   std::vector<Mode *> modes;  // in the order KWin announced them
   bool changing = true;       // events since its last `done`
-  bool removed = false;
 };
 
 struct Snapshot {
@@ -49,7 +47,6 @@ struct Kwin {
   wl_display *display = nullptr;
   std::deque<Device> devices;  // a deque keeps each one where it is
   std::deque<Mode> modes;
-  bool hasOrder = false;
   std::vector<std::string> order;  // output names, as of the last `done`
   std::vector<std::string> pendingOrder;
   bool orderChanging = false;
@@ -122,45 +119,15 @@ void OrderDone(void * /*data*/, kde_output_order_v1 * /*order*/) {
 
 const kde_output_order_v1_listener kOrderListener = {OrderOutput, OrderDone};
 
-void RegistryGlobal(void * /*data*/, wl_registry *registry, std::uint32_t name,
-                    const char *interface, std::uint32_t version) {
-  const std::string_view offered(interface);
-  if (offered == kde_output_device_v2_interface.name) {
-    Device *device = &kwin.devices.emplace_back();
-    device->global = name;
-    auto *proxy = static_cast<wl_proxy *>(
-        wl_registry_bind(registry, name, &kde_output_device_v2_interface,
-                         std::min<std::uint32_t>(
-                             version, kde_output_device_v2_interface.version)));
-    wl_proxy_add_dispatcher(proxy, DeviceEvent, nullptr, device);
-  } else if (offered == kde_output_order_v1_interface.name && !kwin.hasOrder) {
-    auto *order = static_cast<kde_output_order_v1 *>(
-        wl_registry_bind(registry, name, &kde_output_order_v1_interface, 1));
-    kde_output_order_v1_add_listener(order, &kOrderListener, nullptr);
-    kwin.hasOrder = true;
-    kwin.orderChanging = true;
-  }
+bool Present(const Device &device) {
+  return SessionCompositor().Present(device.global);
 }
-
-void RegistryGlobalRemove(void * /*data*/, wl_registry * /*registry*/,
-                          std::uint32_t name) {
-  for (Device &device : kwin.devices) {
-    if (device.global == name) {
-      device.removed = true;
-    }
-  }
-}
-
-const wl_registry_listener kRegistryListener = {RegistryGlobal,
-                                                RegistryGlobalRemove};
 
 bool Changing() {
   return kwin.orderChanging ||
          std::any_of(kwin.devices.begin(), kwin.devices.end(),
-                     [](const Device &d) { return d.changing && !d.removed; });
+                     [](const Device &d) { return d.changing && Present(d); });
 }
-
-bool Present(const Device &device) { return !device.removed; }
 
 // The first device in KWin's output order, else the first enabled device
 // with modes.
@@ -195,18 +162,41 @@ Snapshot TakeSnapshot() {
   return snapshot;
 }
 
+// Binds every output device the compositor offers that is not bound yet:
+// at the start, and any plugged in since.
+void BindNewDevices(const Session &session) {
+  for (const Global &global : session.globals) {
+    const bool known = std::any_of(
+        kwin.devices.begin(), kwin.devices.end(),
+        [&](const Device &device) { return device.global == global.name; });
+    if (global.removed || known ||
+        global.interface != kde_output_device_v2_interface.name) {
+      continue;
+    }
+    Device *device = &kwin.devices.emplace_back();
+    device->global = global.name;
+    wl_proxy_add_dispatcher(static_cast<wl_proxy *>(session.Bind(
+                                global, kde_output_device_v2_interface)),
+                            DeviceEvent, nullptr, device);
+  }
+}
+
 }  // namespace
 
 bool KdeOpen() {
-  kwin.display = SessionCompositor();
-  if (kwin.display == nullptr) {
+  const Session &session = SessionCompositor();
+  if (session.display == nullptr ||
+      session.Find(kde_output_device_v2_interface) == nullptr) {
     return false;
   }
-  wl_registry *registry = wl_display_get_registry(kwin.display);
-  wl_registry_add_listener(registry, &kRegistryListener, nullptr);
-  if (wl_display_roundtrip(kwin.display) < 0 || kwin.devices.empty()) {
-    wl_registry_destroy(registry);
-    return false;
+  kwin.display = session.display;
+  BindNewDevices(session);
+  if (const Global *order = session.Find(kde_output_order_v1_interface)) {
+    kde_output_order_v1_add_listener(
+        static_cast<kde_output_order_v1 *>(
+            session.Bind(*order, kde_output_order_v1_interface)),
+        &kOrderListener, nullptr);
+    kwin.orderChanging = true;
   }
   return true;
 }
@@ -216,6 +206,9 @@ void KdeRefresh() {
   // arrived, and the rest of a change still arriving (the first state
   // included) waited for.
   bool alive = !kwin.gone && ReadArrivedEvents(kwin.display);
+  if (alive) {
+    BindNewDevices(SessionCompositor());
+  }
   while (alive && Changing()) {
     alive = wl_display_dispatch(kwin.display) >= 0;
   }

@@ -51,7 +51,7 @@ bool Load(void *library, const char *name, T &function) {
 }
 
 bool LoadSdBus(SdBus &bus) {
-  void *library = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+  void *library = dlopen("libsystemd.so.0", RTLD_LAZY | RTLD_LOCAL);
   return library != nullptr &&
          Load(library, "sd_bus_open_user", bus.openUser) &&
          Load(library, "sd_bus_message_new_method_call", bus.newMethodCall) &&

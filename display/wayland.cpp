@@ -8,7 +8,6 @@
 // default head in the candidate mode, sent with `test`, never `apply`.
 #include <algorithm>
 #include <deque>
-#include <string_view>
 #include <vector>
 
 #include "services.h"
@@ -162,20 +161,6 @@ int ManagerEvent(const void * /*implementation*/, void * /*proxy*/,
   return 0;
 }
 
-void RegistryGlobal(void * /*data*/, wl_registry *registry, std::uint32_t name,
-                    const char *interface, std::uint32_t version) {
-  if (compositor.manager == nullptr &&
-      std::string_view(interface) == zwlr_output_manager_v1_interface.name) {
-    const std::uint32_t bound = std::min<std::uint32_t>(
-        version, zwlr_output_manager_v1_interface.version);
-    compositor.manager = static_cast<zwlr_output_manager_v1 *>(wl_registry_bind(
-        registry, name, &zwlr_output_manager_v1_interface, bound));
-  }
-}
-
-const wl_registry_listener kRegistryListener = {
-    RegistryGlobal, IgnoreEvent<wl_registry *, std::uint32_t>};
-
 bool HasModes(const Head &head) { return !head.modes.empty(); }
 
 // The first enabled head with modes, else the first head with modes.
@@ -303,17 +288,16 @@ Answer AskTest(const Snapshot &snapshot, const Mode &candidate) {
 }  // namespace
 
 bool WaylandOpen() {
-  compositor.display = SessionCompositor();
-  if (compositor.display == nullptr) {
+  const Session &session = SessionCompositor();
+  const Global *manager = session.display == nullptr
+                              ? nullptr
+                              : session.Find(zwlr_output_manager_v1_interface);
+  if (manager == nullptr) {
     return false;
   }
-  wl_registry *registry = wl_display_get_registry(compositor.display);
-  wl_registry_add_listener(registry, &kRegistryListener, nullptr);
-  if (wl_display_roundtrip(compositor.display) < 0 ||
-      compositor.manager == nullptr) {
-    wl_registry_destroy(registry);
-    return false;
-  }
+  compositor.display = session.display;
+  compositor.manager = static_cast<zwlr_output_manager_v1 *>(
+      session.Bind(*manager, zwlr_output_manager_v1_interface));
   wl_proxy_add_dispatcher(reinterpret_cast<wl_proxy *>(compositor.manager),
                           ManagerEvent, nullptr, nullptr);
   return true;

@@ -6,10 +6,13 @@
 #include <poll.h>
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 // An event's opcode is its place in the interface's listener.
 #define EVENT_OPCODE(listener, event) \
@@ -28,19 +31,89 @@ T &StateOf(void *proxy) {
 // Protocol errors would otherwise be printed on stderr by libwayland.
 inline void SilentLog(const char * /*format*/, va_list /*args*/) {}
 
-// The compositor the session names, or null; one connection for every
-// service that asks. A default socket is never guessed, so a login over
-// SSH does not answer for somebody's desktop.
-inline wl_display *SessionCompositor() {
-  static wl_display *const display = []() -> wl_display * {
+struct Global {
+  std::uint32_t name = 0;
+  std::string interface;
+  std::uint32_t version = 0;
+  bool removed = false;
+};
+
+// The compositor the session names, with its globals as they come and go.
+struct Session {
+  wl_display *display = nullptr;  // null when there is none
+  wl_registry *registry = nullptr;
+  std::vector<Global> globals;
+
+  // The first global offering `interface`, else null.
+  const Global *Find(const wl_interface &interface) const {
+    for (const Global &global : globals) {
+      if (!global.removed && global.interface == interface.name) {
+        return &global;
+      }
+    }
+    return nullptr;
+  }
+
+  bool Present(std::uint32_t name) const {
+    for (const Global &global : globals) {
+      if (global.name == name) {
+        return !global.removed;
+      }
+    }
+    return false;
+  }
+
+  // Binds a global at the highest version both sides know.
+  void *Bind(const Global &global, const wl_interface &interface) const {
+    return wl_registry_bind(
+        registry, global.name, &interface,
+        std::min<std::uint32_t>(global.version,
+                                static_cast<std::uint32_t>(interface.version)));
+  }
+};
+
+inline void SessionGlobal(void *data, wl_registry * /*registry*/,
+                          std::uint32_t name, const char *interface,
+                          std::uint32_t version) {
+  static_cast<Session *>(data)->globals.push_back(
+      Global{name, interface, version, false});
+}
+
+inline void SessionGlobalRemove(void *data, wl_registry * /*registry*/,
+                                std::uint32_t name) {
+  for (Global &global : static_cast<Session *>(data)->globals) {
+    if (global.name == name) {
+      global.removed = true;
+    }
+  }
+}
+
+inline const wl_registry_listener kSessionRegistryListener = {
+    SessionGlobal, SessionGlobalRemove};
+
+// The session's compositor, connected and its globals listed once, with
+// one round trip, for every service that asks. A default socket is never
+// guessed, so a login over SSH does not answer for somebody's desktop.
+inline Session &SessionCompositor() {
+  static Session session = [] {
+    Session connected;
     if (std::getenv("WAYLAND_SOCKET") == nullptr &&
         std::getenv("WAYLAND_DISPLAY") == nullptr) {
-      return nullptr;
+      return connected;
     }
     wl_log_set_handler_client(SilentLog);
-    return wl_display_connect(nullptr);
+    connected.display = wl_display_connect(nullptr);
+    return connected;
   }();
-  return display;
+  if (session.display != nullptr && session.registry == nullptr) {
+    session.registry = wl_display_get_registry(session.display);
+    wl_registry_add_listener(session.registry, &kSessionRegistryListener,
+                             &session);
+    if (wl_display_roundtrip(session.display) < 0) {
+      session.display = nullptr;
+    }
+  }
+  return session;
 }
 
 // A compositor sends every change as it happens, so what has arrived is
