@@ -73,8 +73,17 @@ class Mutter:
     def __init__(self, bus, monitors):
         self.bus = bus
         self.monitors = monitors
+        self.process = self.log = None
 
     def __enter__(self):
+        # Whatever started is stopped again when the start fails.
+        try:
+            return self._start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+
+    def _start(self):
         command = ["mutter", "--headless", "--wayland", "--no-x11"]
         for monitor in self.monitors:
             command += ["--virtual-monitor", monitor]
@@ -86,8 +95,10 @@ class Mutter:
         return self
 
     def __exit__(self, *exc):
-        stop(self.process)
-        self.log.close()
+        if self.process is not None:
+            stop(self.process)
+        if self.log is not None:
+            self.log.close()
 
     @property
     def env(self):
@@ -103,8 +114,17 @@ class ScriptedDisplayConfig:
     def __init__(self, bus, state):
         self.bus = bus
         self.state = state
+        self.process = None
 
     def __enter__(self):
+        # Whatever started is stopped again when the start fails.
+        try:
+            return self._start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+
+    def _start(self):
         folder = self.bus.dir.name
         self.state_path = os.path.join(folder, "state.json")
         self.log_path = os.path.join(folder, "calls.json")
@@ -117,7 +137,8 @@ class ScriptedDisplayConfig:
         return self
 
     def __exit__(self, *exc):
-        stop(self.process)
+        if self.process is not None:
+            stop(self.process)
 
     @property
     def env(self):

@@ -28,11 +28,20 @@ class Kwin:
 
     def __init__(self, outputs, width, height):
         self.outputs, self.width, self.height = outputs, width, height
+        self.process = self.log = None
+        self.dir = tempfile.mkdtemp(prefix="kwin-", dir="/var/tmp")
 
     def __enter__(self):
+        # Whatever started is stopped again when the start fails.
+        try:
+            return self._start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+
+    def _start(self):
         name = ensure_test_user()
         self.user = run_as(name)
-        self.dir = tempfile.mkdtemp(prefix="kwin-", dir="/var/tmp")
         entry = pwd.getpwnam(name)
         os.chmod(self.dir, 0o755)
         self.runtime = os.path.join(self.dir, "runtime")
@@ -69,12 +78,15 @@ class Kwin:
         return self
 
     def __exit__(self, *exc):
-        try:
-            os.killpg(self.process.pid, 15)
-        except ProcessLookupError:
-            pass
-        stop(self.process)
-        self.log.close()
+        if self.process is not None:
+            # KWin, its bus, XWayland and the session script.
+            try:
+                os.killpg(self.process.pid, 9)
+            except ProcessLookupError:
+                pass
+            stop(self.process)
+        if self.log is not None:
+            self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     @property

@@ -163,10 +163,21 @@ class HeadlessSway:
     arguments that run a client as the session's user (XWayland admits
     only that user)."""
 
+    def __init__(self):
+        self.process = self.log = None
+        self.dir = tempfile.mkdtemp(prefix="sway-")
+
     def __enter__(self):
+        # Whatever started is stopped again when the start fails.
+        try:
+            return self._start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+
+    def _start(self):
         user = ensure_test_user()
         self.user = run_as(user)
-        self.dir = tempfile.mkdtemp(prefix="sway-")
         entry = pwd.getpwnam(user)
         os.chown(self.dir, entry.pw_uid, entry.pw_gid)
         os.chmod(self.dir, 0o700)
@@ -192,8 +203,10 @@ class HeadlessSway:
         return self
 
     def __exit__(self, *exc):
-        stop(self.process)
-        self.log.close()
+        if self.process is not None:
+            stop(self.process)
+        if self.log is not None:
+            self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     @property
