@@ -109,11 +109,13 @@ class Mutter:
 class ScriptedDisplayConfig:
     """Context manager: the scripted stand-in for Mutter's display
     configuration serving `state` (GetCurrentState's value as Python data)
-    on `bus`; `calls()` lists the ApplyMonitorsConfig calls and answers."""
+    on `bus`, quitting at the Nth ApplyMonitorsConfig when asked; `calls()`
+    lists the ApplyMonitorsConfig calls and answers."""
 
-    def __init__(self, bus, state):
+    def __init__(self, bus, state, quit_at_apply=0):
         self.bus = bus
         self.state = state
+        self.quit_at_apply = quit_at_apply
         self.process = None
 
     def __enter__(self):
@@ -129,7 +131,7 @@ class ScriptedDisplayConfig:
         self.state_path = os.path.join(folder, "state.json")
         self.log_path = os.path.join(folder, "calls.json")
         with open(self.state_path, "w") as f:
-            json.dump(self.state, f)
+            json.dump({"state": self.state, "quit_at_apply": self.quit_at_apply}, f)
         self.process = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "scripted_display_config.py"), self.state_path,
              self.log_path], env=self.bus.env, stdin=subprocess.DEVNULL)

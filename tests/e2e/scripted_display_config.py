@@ -4,9 +4,13 @@ each): it serves a scripted state and checks each ApplyMonitorsConfig as
 Mutter does (serial, mode, scale, overlap, adjacency, origin), logging
 every call and its answer as a JSON line.
 
-    scripted_display_config.py STATE.json LOG.json"""
+    scripted_display_config.py SCRIPT.json LOG.json
+
+SCRIPT.json: {"state": GetCurrentState's value, "quit_at_apply": N}, where
+the service exits at the Nth ApplyMonitorsConfig (0: never)."""
 
 import json
+import os
 import sys
 
 from gi.repository import Gio, GLib
@@ -90,7 +94,9 @@ def check(state, serial, logical_monitors):
 
 def main():
     with open(sys.argv[1]) as f:
-        state = json.load(f)
+        script = json.load(f)
+    state, quit_at_apply = script["state"], script.get("quit_at_apply", 0)
+    calls = []
     log = open(sys.argv[2], "a")
 
     def on_call(connection, sender, path, interface, method, parameters, invocation):
@@ -98,6 +104,12 @@ def main():
             invocation.return_value(state_variant(state))
             return
         serial, how, logical_monitors, _ = parameters.unpack()
+        calls.append(serial)
+        if len(calls) == quit_at_apply:
+            # Gone with the call unanswered, as when the compositor quits.
+            log.write(json.dumps({"answer": "quit"}) + "\n")
+            log.flush()
+            os._exit(0)
         complaint = check(state, serial, logical_monitors)
         log.write(json.dumps({"serial": serial, "method": how, "logical": logical_monitors,
                               "answer": complaint or "ok"}) + "\n")

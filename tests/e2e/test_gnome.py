@@ -8,6 +8,7 @@ from gi.repository import GLib
 
 from gnome import Mutter, ScriptedDisplayConfig, SessionBus, expected_lines
 from harness import report, run
+from xserver import XServer
 
 
 def mode(width, height, refresh, scales=(1.0,), current=False):
@@ -99,6 +100,19 @@ class ScriptedMutterTest(unittest.TestCase):
         self.assertEqual(result.stdout.decode(), report({}))
         self.assertEqual([call["answer"] for call in calls], ["Logical monitors overlap"])
 
+    def test_mutter_gone_mid_walk(self):
+        scripted = state([monitor("DP-1", [mode(800, 600, 60.0, current=True),
+                                           mode(800, 600, 75.0), mode(800, 600, 85.0)])],
+                         [logical(0, 0, 1.0, "DP-1", primary=True)])
+        with SessionBus() as bus, ScriptedDisplayConfig(bus, scripted, quit_at_apply=2) as mutter:
+            result = run(env=mutter.env)
+            calls = mutter.calls()
+        # The first check was answered; Mutter went at the second, which is
+        # refused, and so is everything after it.
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.assertEqual(result.stdout.decode(), report({32: [(0, 60)]}))
+        self.assertEqual([call["answer"] for call in calls], ["ok", "quit"])
+
     def test_a_session_without_mutter(self):
         with SessionBus() as bus:
             env = dict(bus.env, WAYLAND_DISPLAY="wayland-0")
@@ -118,11 +132,13 @@ class RealMutterTest(unittest.TestCase):
     }
 
     def test_report_and_nothing_changed(self):
+        # An X server stands in for the session's XWayland: the report
+        # still comes from Mutter.
         for name, monitors in self.CASES.items():
             with self.subTest(name):
-                with SessionBus() as bus, Mutter(bus, monitors) as mutter:
+                with SessionBus() as bus, Mutter(bus, monitors) as mutter, XServer() as x:
                     before = bus.state()
-                    result = run(env=mutter.env)
+                    result = run(env=dict(mutter.env, DISPLAY=x.display))
                     after = bus.state()
                 self.assertEqual(result.returncode, 0)
                 self.assertEqual(result.stderr, b"")
