@@ -11,7 +11,7 @@ import tempfile
 
 from gi.repository import Gio, GLib
 
-from harness import stop
+from harness import Started, stop
 from wayland import wait_for
 
 SERVICE = "org.gnome.Mutter.DisplayConfig"
@@ -66,7 +66,7 @@ class SessionBus:
         return reply.unpack()[0]
 
 
-class Mutter:
+class Mutter(Started):
     """Context manager: real Mutter, headless, with `monitors` virtual
     monitors ("WxH@R"), on `bus`; `env` names its Wayland socket too."""
 
@@ -74,14 +74,6 @@ class Mutter:
         self.bus = bus
         self.monitors = monitors
         self.process = self.log = None
-
-    def __enter__(self):
-        # Whatever started is stopped again when the start fails.
-        try:
-            return self._start()
-        except BaseException:
-            self.__exit__(None, None, None)
-            raise
 
     def _start(self):
         command = ["mutter", "--headless", "--wayland", "--no-x11"]
@@ -106,7 +98,7 @@ class Mutter:
         return dict(self.bus.env, WAYLAND_DISPLAY=socket)
 
 
-class ScriptedDisplayConfig:
+class ScriptedDisplayConfig(Started):
     """Context manager: the scripted stand-in for Mutter's display
     configuration serving `state` (GetCurrentState's value as Python data)
     on `bus`, quitting at the Nth ApplyMonitorsConfig when asked; `calls()`
@@ -117,14 +109,6 @@ class ScriptedDisplayConfig:
         self.state = state
         self.quit_at_apply = quit_at_apply
         self.process = None
-
-    def __enter__(self):
-        # Whatever started is stopped again when the start fails.
-        try:
-            return self._start()
-        except BaseException:
-            self.__exit__(None, None, None)
-            raise
 
     def _start(self):
         folder = self.bus.dir.name

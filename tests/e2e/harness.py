@@ -63,6 +63,19 @@ def run(args=(), stdin=subprocess.DEVNULL, env=None, timeout=60, **kwargs):
                           env=env, timeout=timeout, **kwargs)
 
 
+class Started:
+    """A context manager for something the tests start (`_start`, which
+    returns it): when the start fails, `__exit__` stops again whatever did
+    start."""
+
+    def __enter__(self):
+        try:
+            return self._start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+
+
 def stop(process):
     """Ends a server the tests started: politely, then for good."""
     if process.poll() is None:

@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import tempfile
 
-from harness import stop
+from harness import Started, stop
 from wayland import ensure_test_user, run_as, wait_for
 
 # kscreen-doctor -o: "Output: 1 Virtual-0 enabled connected priority 1 …
@@ -19,7 +19,7 @@ OUTPUT = re.compile(r"Output: \d+ (\S+) (enabled|disabled) .*?priority (\d+).*?M
 MODE = re.compile(r"\d+:(\d+)x(\d+)@([\d.]+)")
 
 
-class Kwin:
+class Kwin(Started):
     """Context manager: kwin_wayland --virtual with `outputs` outputs of
     `width` x `height`, with XWayland, as the test user. A plain copy of
     the binary runs it, since a container may refuse to run Debian's
@@ -30,14 +30,6 @@ class Kwin:
         self.outputs, self.width, self.height = outputs, width, height
         self.process = self.log = None
         self.dir = tempfile.mkdtemp(prefix="kwin-", dir="/var/tmp")
-
-    def __enter__(self):
-        # Whatever started is stopped again when the start fails.
-        try:
-            return self._start()
-        except BaseException:
-            self.__exit__(None, None, None)
-            raise
 
     def _start(self):
         name = ensure_test_user()

@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import time
 
-from harness import stop
+from harness import Started, stop
 
 SCRIPTED_COMPOSITOR = os.environ.get("SCRIPTED_COMPOSITOR", "scripted_compositor")
 TEST_USER = "displaymodes-test"
@@ -156,7 +156,7 @@ def wait_for(predicate, timeout, what, process=None):
         time.sleep(0.05)
 
 
-class HeadlessSway:
+class HeadlessSway(Started):
     """Context manager: sway on wlroots' headless backend with XWayland,
     as an unprivileged user; `env` names both its Wayland socket and its
     X display, as a desktop session does, and `user` holds the keyword
@@ -166,14 +166,6 @@ class HeadlessSway:
     def __init__(self):
         self.process = self.log = None
         self.dir = tempfile.mkdtemp(prefix="sway-")
-
-    def __enter__(self):
-        # Whatever started is stopped again when the start fails.
-        try:
-            return self._start()
-        except BaseException:
-            self.__exit__(None, None, None)
-            raise
 
     def _start(self):
         user = ensure_test_user()
