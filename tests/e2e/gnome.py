@@ -73,7 +73,6 @@ class Mutter(Started):
     def __init__(self, bus, monitors):
         self.bus = bus
         self.monitors = monitors
-        self.process = self.log = None
 
     def _start(self):
         command = ["mutter", "--headless", "--wayland", "--no-x11"]
@@ -85,12 +84,6 @@ class Mutter(Started):
         wait_for(lambda: self.bus.owned() and len(self.bus.state()[2]) == len(self.monitors),
                  60, "Mutter", self.process)
         return self
-
-    def __exit__(self, *exc):
-        if self.process is not None:
-            stop(self.process)
-        if self.log is not None:
-            self.log.close()
 
     @property
     def env(self):
@@ -108,7 +101,6 @@ class ScriptedDisplayConfig(Started):
         self.bus = bus
         self.state = state
         self.quit_at_apply = quit_at_apply
-        self.process = None
 
     def _start(self):
         folder = self.bus.dir.name
@@ -121,10 +113,6 @@ class ScriptedDisplayConfig(Started):
              self.log_path], env=self.bus.env, stdin=subprocess.DEVNULL)
         wait_for(self.bus.owned, 30, "the scripted display configuration", self.process)
         return self
-
-    def __exit__(self, *exc):
-        if self.process is not None:
-            stop(self.process)
 
     @property
     def env(self):

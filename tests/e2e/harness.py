@@ -64,9 +64,12 @@ def run(args=(), stdin=subprocess.DEVNULL, env=None, timeout=60, **kwargs):
 
 
 class Started:
-    """A context manager for something the tests start (`_start`, which
-    returns it): when the start fails, `__exit__` stops again whatever did
-    start."""
+    """A context manager for a server the tests start (`_start`, which
+    returns it, sets `process` and may open a `log`): when the start fails,
+    `__exit__` stops again whatever did start."""
+
+    process = None
+    log = None
 
     def __enter__(self):
         try:
@@ -74,6 +77,12 @@ class Started:
         except BaseException:
             self.__exit__(None, None, None)
             raise
+
+    def __exit__(self, *exc):
+        if self.process is not None:
+            stop(self.process)
+        if self.log is not None:
+            self.log.close()
 
 
 def stop(process):

@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import tempfile
 
-from harness import Started, stop
+from harness import Started
 from wayland import ensure_test_user, run_as, wait_for
 
 # kscreen-doctor -o: "Output: 1 Virtual-0 enabled connected priority 1 …
@@ -28,7 +28,6 @@ class Kwin(Started):
 
     def __init__(self, outputs, width, height):
         self.outputs, self.width, self.height = outputs, width, height
-        self.process = self.log = None
         self.dir = tempfile.mkdtemp(prefix="kwin-", dir="/var/tmp")
 
     def _start(self):
@@ -76,9 +75,7 @@ class Kwin(Started):
                 os.killpg(self.process.pid, 9)
             except ProcessLookupError:
                 pass
-            stop(self.process)
-        if self.log is not None:
-            self.log.close()
+        super().__exit__(*exc)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     @property

@@ -45,12 +45,12 @@ def variants(properties, types):
 
 def state_variant(state):
     serial, monitors, logical, properties = state
-    monitors = [(tuple(spec), [(m[0], m[1], m[2], m[3], m[4], m[5],
+    monitors = [(tuple(ident), [(m[0], m[1], m[2], m[3], m[4], m[5],
                                 variants(m[6], {"is-current": "b", "is-preferred": "b"}))
                                for m in modes], {})
-                for spec, modes, _ in monitors]
-    logical = [(x, y, scale, transform, primary, [tuple(s) for s in specs], {})
-               for x, y, scale, transform, primary, specs, _ in logical]
+                for ident, modes, _ in monitors]
+    logical = [(x, y, scale, transform, primary, [tuple(s) for s in ids], {})
+               for x, y, scale, transform, primary, ids, _ in logical]
     return GLib.Variant("(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})",
                         (serial, monitors, logical, variants(properties, {"layout-mode": "u"})))
 
@@ -61,10 +61,10 @@ def check(state, serial, logical_monitors):
     if serial != current_serial:
         return "The requested configuration is based on stale information"
     layout = properties.get("layout-mode", LOGICAL_LAYOUT)
-    modes = {spec[0]: {m[0]: m for m in monitor_modes} for spec, monitor_modes, _ in monitors}
+    modes = {ident[0]: {m[0]: m for m in monitor_modes} for ident, monitor_modes, _ in monitors}
     rects = []
-    for x, y, scale, transform, _, specs in logical_monitors:
-        for connector, mode_id, _ in specs:
+    for x, y, scale, transform, _, ids in logical_monitors:
+        for connector, mode_id, _ in ids:
             mode = modes.get(connector, {}).get(mode_id)
             if mode is None:
                 return "Invalid mode %s for monitor %s" % (mode_id, connector)

@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import time
 
-from harness import Started, stop
+from harness import Started
 
 SCRIPTED_COMPOSITOR = os.environ.get("SCRIPTED_COMPOSITOR", "scripted_compositor")
 TEST_USER = "displaymodes-test"
@@ -164,7 +164,6 @@ class HeadlessSway(Started):
     only that user)."""
 
     def __init__(self):
-        self.process = self.log = None
         self.dir = tempfile.mkdtemp(prefix="sway-")
 
     def _start(self):
@@ -195,10 +194,7 @@ class HeadlessSway(Started):
         return self
 
     def __exit__(self, *exc):
-        if self.process is not None:
-            stop(self.process)
-        if self.log is not None:
-            self.log.close()
+        super().__exit__(*exc)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     @property
