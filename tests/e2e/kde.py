@@ -2,10 +2,12 @@
 unprivileged user with its own session bus, and an independent reading of
 its outputs through kscreen-doctor."""
 
+import contextlib
 import os
 import pwd
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 
@@ -69,13 +71,13 @@ class Kwin(Started):
         return self
 
     def __exit__(self, *exc):
-        if self.process is not None:
-            # KWin, its bus, XWayland and the session script.
-            try:
-                os.killpg(self.process.pid, 9)
-            except ProcessLookupError:
-                pass
-        super().__exit__(*exc)
+        # KWin, its bus, XWayland and the session script: asked to end, so
+        # the bus removes its socket, then ended for good.
+        for signal_number in (signal.SIGTERM, signal.SIGKILL):
+            if self.process is not None:
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(self.process.pid, signal_number)
+                super().__exit__(*exc)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     @property
