@@ -233,11 +233,9 @@ long KdeTestMode(const DEVMODEA &record) {
   const Snapshot &snapshot = kwin.snapshot;
   const bool listed = std::any_of(
       snapshot.modes.begin(), snapshot.modes.end(), [&](const Mode &mode) {
-        return static_cast<std::uint32_t>(mode.width) == record.dmPelsWidth &&
-               static_cast<std::uint32_t>(mode.height) == record.dmPelsHeight &&
-               HertzFromMilli(mode.refreshMilliHz) == record.dmDisplayFrequency;
+        return Describes(record, mode.width, mode.height,
+                         HertzFromMilli(mode.refreshMilliHz), kBitsPerPel);
       });
-  return snapshot.enabled && listed && record.dmBitsPerPel == kBitsPerPel
-             ? DISP_CHANGE_SUCCESSFUL
-             : DISP_CHANGE_BADMODE;
+  return snapshot.enabled && listed ? DISP_CHANGE_SUCCESSFUL
+                                    : DISP_CHANGE_BADMODE;
 }

@@ -422,28 +422,18 @@ bool ReadCurrentState() {
   return true;
 }
 
-bool Matches(const Mode &mode, const DEVMODEA &record) {
-  return mode.width >= 0 && mode.height >= 0 &&
-         static_cast<std::uint32_t>(mode.width) == record.dmPelsWidth &&
-         static_cast<std::uint32_t>(mode.height) == record.dmPelsHeight &&
-         Hertz(mode.refresh) == record.dmDisplayFrequency &&
-         record.dmBitsPerPel == kBitsPerPel;
-}
-
-// The mode the record describes: the one read last when it still matches
-// (two modes can round to the same hertz), else the first that matches.
+// The mode of the default monitor that the record describes, else null.
 const Mode *Find(const DEVMODEA &record) {
   if (state.defaultMonitor == nullptr) {
     return nullptr;
   }
   const std::vector<Mode> &modes = state.defaultMonitor->modes;
-  if (lastRead < modes.size() && Matches(modes[lastRead], record)) {
-    return &modes[lastRead];
-  }
-  const auto found =
-      std::find_if(modes.begin(), modes.end(),
-                   [&](const Mode &m) { return Matches(m, record); });
-  return found == modes.end() ? nullptr : &*found;
+  const std::size_t found =
+      FindMode(modes.size(), lastRead, [&](std::size_t i) {
+        return Describes(record, modes[i].width, modes[i].height,
+                         Hertz(modes[i].refresh), kBitsPerPel);
+      });
+  return found < modes.size() ? &modes[found] : nullptr;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // could be set without ever setting it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "displaysettings.h"
@@ -55,4 +56,32 @@ inline void FillMode(DEVMODEA &mode, std::uint32_t width, std::uint32_t height,
   mode.dmPelsHeight = height;
   mode.dmDisplayFlags = interlaced ? DM_INTERLACED : 0;
   mode.dmDisplayFrequency = frequency;
+}
+
+// Whether a record describes a mode of this size, rate and depth. A size
+// the service reports as negative describes nothing.
+inline bool Describes(const DEVMODEA &record, std::int32_t width,
+                      std::int32_t height, std::uint32_t frequency,
+                      std::uint32_t bitsPerPel) {
+  return width >= 0 && height >= 0 &&
+         static_cast<std::uint32_t>(width) == record.dmPelsWidth &&
+         static_cast<std::uint32_t>(height) == record.dmPelsHeight &&
+         frequency == record.dmDisplayFrequency &&
+         bitsPerPel == record.dmBitsPerPel;
+}
+
+// The index, among `count` modes, of the one a record describes: the mode
+// read last when it still does (two modes can round to the same hertz),
+// else the first that does; `count` when none does.
+template <typename DescribedBy>
+std::size_t FindMode(std::size_t count, std::size_t lastRead,
+                     DescribedBy describedBy) {
+  if (lastRead < count && describedBy(lastRead)) {
+    return lastRead;
+  }
+  std::size_t index = 0;
+  while (index < count && !describedBy(index)) {
+    ++index;
+  }
+  return index;
 }

@@ -197,32 +197,19 @@ Snapshot TakeSnapshot() {
   return snapshot;
 }
 
-bool Matches(const Mode &mode, const DEVMODEA &record) {
-  return mode.width >= 0 && mode.height >= 0 &&
-         static_cast<std::uint32_t>(mode.width) == record.dmPelsWidth &&
-         static_cast<std::uint32_t>(mode.height) == record.dmPelsHeight &&
-         HertzFromMilli(mode.refreshMilliHz) == record.dmDisplayFrequency &&
-         record.dmBitsPerPel == kBitsPerPel;
-}
-
-// The mode the record describes: the one read last when it still matches
-// (two modes can round to the same hertz), else the first that matches.
+// The mode of the default head that the record describes, else null.
 const Mode *Find(const DEVMODEA &record) {
   const Head *head = compositor.snapshot.Default();
   if (head == nullptr) {
     return nullptr;
   }
   const std::vector<Mode *> &modes = head->modes;
-  if (compositor.lastRead < modes.size() &&
-      Matches(*modes[compositor.lastRead], record)) {
-    return modes[compositor.lastRead];
-  }
-  for (const Mode *mode : modes) {
-    if (Matches(*mode, record)) {
-      return mode;
-    }
-  }
-  return nullptr;
+  const std::size_t found =
+      FindMode(modes.size(), compositor.lastRead, [&](std::size_t i) {
+        return Describes(record, modes[i]->width, modes[i]->height,
+                         HertzFromMilli(modes[i]->refreshMilliHz), kBitsPerPel);
+      });
+  return found < modes.size() ? modes[found] : nullptr;
 }
 
 // Puts a head in a configuration as it is now, or, for the default head,

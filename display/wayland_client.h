@@ -18,9 +18,6 @@
 #define EVENT_OPCODE(listener, event) \
   (offsetof(listener, event) / sizeof(void (*)()))
 
-template <typename... Args>
-void IgnoreEvent(void * /*data*/, Args... /*args*/) {}
-
 // The state a dispatcher was added with.
 template <typename T>
 T &StateOf(void *proxy) {

@@ -12,16 +12,20 @@ import tempfile
 # The DRM modules the bochs driver needs, in the order they must load.
 MODULES = ["drm", "drm_kms_helper", "ttm", "drm_ttm_helper", "drm_vram_helper", "bochs"]
 
-INIT = r"""#!/bin/busybox sh
+# How every guest starts: busybox, the kernel's file systems, the modules
+# (%(modules)s), and a wait for the first DRM card.
+BOOT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 dmesg -n 1
 for module in %(modules)s; do insmod /lib/modules/$module.ko; done
-echo 0x10 >/sys/module/drm/parameters/debug
 i=0
 while [ ! -e /dev/dri/card0 ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
+"""
+
+INIT = BOOT + r"""echo 0x10 >/sys/module/drm/parameters/debug
 section() { name=$1; shift; echo "@@begin $name"; "$@" 2>&1 | base64; echo "@@end $name"; }
 listing() { modetest -M bochs-drm -c -p; }
 report() { dmesg -c >/dev/null; /displaymodes </dev/null; echo "status=$?" >>/tmp/status; }

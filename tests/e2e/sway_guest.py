@@ -6,7 +6,7 @@ import os
 import re
 import tempfile
 
-from guest import fetch_kernel, find_modules, run_guest, write_cpio
+from guest import BOOT, fetch_kernel, find_modules, run_guest, write_cpio
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SESSION = os.path.join(HERE, "sway_session.sh")
@@ -16,16 +16,7 @@ SESSION = os.path.join(HERE, "sway_session.sh")
 # modules themselves.
 WANTED = ["virtio_pci", "virtio_gpu", "9pnet_virtio", "9p"]
 
-INIT = r"""#!/bin/busybox sh
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-dmesg -n 1
-for module in %(modules)s; do insmod /lib/modules/$module.ko; done
-i=0
-while [ ! -e /dev/dri/card0 ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
-mkdir /host
+INIT = BOOT + r"""mkdir /host
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 host /host
 mount -t proc proc /host/proc
 mount -t sysfs sysfs /host/sys
